@@ -1,0 +1,103 @@
+// Progress and cancellation objects. Written by native drivers and workers without the
+// interpreter lock, read by Python threads; counters are atomics, richer fields sit behind
+// the object's own mutex, which writers hold only for a few stores.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace planeseg {
+
+/// done / total counters and the cancel flag; the part every module's object shares.
+class ProgressCore {
+ public:
+  int64_t done() const { return done_.load(std::memory_order_relaxed); }
+  int64_t total() const { return total_.load(std::memory_order_relaxed); }
+  bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
+  void request_cancel() { cancel_.store(true, std::memory_order_relaxed); }
+
+  void add(int64_t k) { done_.fetch_add(k, std::memory_order_relaxed); }
+  void store(int64_t value) { done_.store(value, std::memory_order_relaxed); }
+  void finish() { done_.store(total(), std::memory_order_relaxed); }
+
+ protected:
+  /// Clears done, sets total and withdraws any pending cancellation.
+  void reset_counters(int64_t total) {
+    done_.store(0, std::memory_order_relaxed);
+    total_.store(total, std::memory_order_relaxed);
+    cancel_.store(false, std::memory_order_relaxed);
+  }
+
+ private:
+  std::atomic<int64_t> done_{0};
+  std::atomic<int64_t> total_{0};
+  std::atomic<bool> cancel_{false};
+};
+
+/// Phase of one tessel chunk: extraction running, extraction finished, chunk finished.
+enum class ChunkPhase : uint8_t { Extracting = 0, Extracted = 1, Finished = 2 };
+
+/// One chunk's entry of the tessel progress object.
+struct ChunkStatus {
+  int64_t attempts = 0;
+  int64_t regions = 0;
+  int64_t remaining = 0;
+  double fail_rate = 0.0;
+  double fail_threshold = 0.0;
+  uint8_t phase = 0;
+};
+
+class TesselProgressState : public ProgressCore {
+ public:
+  void reset(int64_t total);
+  /// Sizes the per-chunk entries to count copies of initial.
+  void init_chunks(std::size_t count, const ChunkStatus& initial);
+  /// Updates one chunk; skipped when a reset from Python emptied the entries meanwhile.
+  void update_chunk(std::size_t chunk, const ChunkStatus& status);
+  /// Copies the entries unless the mutex is busy; returns false (out emptied) when busy.
+  bool try_chunk_statuses(std::vector<ChunkStatus>& out) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<ChunkStatus> chunks_;
+};
+
+class QuarvoProgressState : public ProgressCore {
+ public:
+  void reset(int64_t total);
+  void set_stage(const std::string& stage);
+  void set_counters(int64_t planes_found, int64_t active_points_remaining, int64_t current_best_support);
+  void set_best_support(int64_t current_best_support);
+  std::string stage() const;
+  int64_t planes_found() const;
+  int64_t active_points_remaining() const;
+  int64_t current_best_support() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::string stage_ = "Idle";
+  int64_t planes_found_ = 0;
+  int64_t active_points_remaining_ = 0;
+  int64_t current_best_support_ = 0;
+};
+
+class MendolinProgressState : public ProgressCore {
+ public:
+  void reset(int64_t total);
+  void set_stage(const std::string& stage);
+  std::string stage() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::string stage_ = "Idle";
+};
+
+class FeaturesProgressState : public ProgressCore {
+ public:
+  void reset(int64_t total) { reset_counters(total); }
+};
+
+}  // namespace planeseg

@@ -1,0 +1,47 @@
+// KD-tree over the finite points of a PointCloud. Rows with a NaN or infinite coordinate
+// are left out, so every query behaves as if those rows were absent from the cloud.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "common/point_cloud.hpp"
+
+namespace planeseg {
+
+/// One radius-query hit: point index into the cloud and its squared distance.
+struct Neighbor {
+  uint32_t index;
+  float dist2;
+};
+using NeighborList = std::vector<Neighbor>;
+
+class SpatialIndex {
+ public:
+  /// Builds over every finite point of cloud (leaf size 10, one thread). The cloud's
+  /// coordinate array must outlive the index and must not change while it exists.
+  explicit SpatialIndex(const PointCloud& cloud);
+  ~SpatialIndex();
+  SpatialIndex(const SpatialIndex&) = delete;
+  SpatialIndex& operator=(const SpatialIndex&) = delete;
+
+  /// Number of indexed (finite) points.
+  std::size_t indexed_points() const;
+
+  /// Fills out (cleared first, capacity kept) with every indexed point p with
+  /// |p - q|^2 < radius2 (strict). eps is the approximate-search factor (0 = exact).
+  /// sorted orders hits by ascending squared distance, ties by index. A non-finite q finds nothing.
+  void radius_neighbors(const Vec3f& q, float radius2, float eps, bool sorted, NeighborList& out) const;
+
+  /// The k nearest indexed points of q in ascending distance; returns how many were found
+  /// (fewer than k only when fewer points are indexed).
+  std::size_t knn(const Vec3f& q, std::size_t k, uint32_t* indices, float* dist2) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace planeseg

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Sets up everything on a fresh machine and then runs one job:
+#   ./dev.sh demo    build, then segment a generated room and print what was found
+#   ./dev.sh test    build, then run the C++ kernel tests and the Python test suite
+#   ./dev.sh build   build and install into .venv only
+#   ./dev.sh bench   build, then run the benchmarks (extra arguments go to the benchmark)
+# Installs the Debian packages it needs when missing (as root, or through sudo), creates
+# .venv with Python 3.10 where the machine has it (else python3 >= 3.10) and builds the
+# extension modules into it, incrementally in build/.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")"
+
+job="${1:-}"
+shift || true
+case "$job" in demo | test | build | bench) ;; *)
+  sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+  exit 2
+  ;;
+esac
+
+apt_packages=(g++ libeigen3-dev libnanoflann-dev libgtest-dev)
+
+ensure_debian_packages() {
+  local missing=()
+  for p in "${apt_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  echo "== installing Debian packages: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+find_python() {
+  local candidates=(python3.10)
+  if command -v pyenv >/dev/null 2>&1; then
+    local root
+    root="$(pyenv root)"
+    for d in "$root"/versions/3.10*; do [ -x "$d/bin/python3.10" ] && candidates+=("$d/bin/python3.10"); done
+  fi
+  candidates+=(python3)
+  for c in "${candidates[@]}"; do
+    if "$c" -c 'import sys; sys.exit(sys.version_info < (3, 10))' >/dev/null 2>&1; then
+      echo "$c"
+      return
+    fi
+  done
+  echo "no Python 3.10 or newer found" >&2
+  exit 1
+}
+
+ensure_venv() {
+  local python
+  python="$(find_python)"
+  local want
+  want="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+  if [ -x .venv/bin/python ]; then
+    local have
+    have="$(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true)"
+    [ "$have" = "$want" ] || rm -rf .venv
+  fi
+  if [ ! -x .venv/bin/python ]; then
+    echo "== creating .venv with $("$python" --version)"
+    "$python" -m venv .venv
+  fi
+  .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt 2>&1 | grep -v "is ignored" || true
+  .venv/bin/python -c 'import pybind11, numpy, pytest, scikit_build_core' # fail loudly if the install did not work
+}
+
+build() {
+  echo "== building the extension modules"
+  local tag
+  tag="$(.venv/bin/python -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
+  .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps . \
+    -Cbuild-dir="build/$tag" -Ccmake.define.PLANESEG_BUILD_TESTS=ON 2>&1 | grep -v "is ignored" || true
+  .venv/bin/python -c 'import tessel' # fail loudly if the build did not install
+  BUILD_DIR="build/$tag"
+}
+
+ensure_debian_packages
+ensure_venv
+build
+
+case "$job" in
+demo) .venv/bin/python -m planeseg.demo "$@" ;;
+test)
+  echo "== C++ kernel tests"
+  .venv/bin/ctest --test-dir "$BUILD_DIR" --output-on-failure
+  echo "== Python tests"
+  .venv/bin/python -m pytest "$@"
+  ;;
+bench) .venv/bin/python bench/bench_grower.py "$@" ;;
+build) ;;
+esac

@@ -1,0 +1,27 @@
+#include "growing/grow_params.hpp"
+
+#include <algorithm>
+
+namespace planeseg {
+namespace {
+
+// Written so that NaN fails the comparison and takes the lower bound.
+float at_least(float value, float lo) { return value >= lo ? value : lo; }
+float within(float value, float lo, float hi) { return value >= lo ? std::min(value, hi) : lo; }
+
+}  // namespace
+
+void clamp_grow_params(GrowParams& p) {
+  if (!(p.epsilon > 1e-6f)) p.epsilon = 1e-6f;
+  p.epsilon_multiplier = at_least(p.epsilon_multiplier, 0.001f);
+  p.tau = std::max<uint32_t>(p.tau, 3);
+  p.confidence = within(p.confidence, 1e-4f, 0.999999f);
+  p.max_dist_from_cent = at_least(p.max_dist_from_cent, 0.001f);
+  p.seed_min_neighbors = std::max<uint32_t>(p.seed_min_neighbors, 3);
+  p.seed_planarity_min = within(p.seed_planarity_min, 0.0f, 1.0f);
+  p.seed_scattering_max = within(p.seed_scattering_max, 0.0f, 1.0f);
+  p.failrate_window = std::max<uint32_t>(p.failrate_window, 8);
+  p.failrate_threshold = within(p.failrate_threshold, 0.5f, 0.999f);
+}
+
+}  // namespace planeseg

@@ -1,0 +1,44 @@
+// Parameters that steer the growth of planar regions.
+#pragma once
+
+#include <cstdint>
+
+namespace planeseg {
+
+constexpr float kPiF = 3.1415927f;
+
+struct GrowParams {
+  float epsilon = 0.03f;                  ///< squared neighbour radius; plane tolerance and voxel basis
+  float refit_multiplier = 2.0f;          ///< growth factor of the refit threshold
+  float epsilon_multiplier = 3.0f;        ///< plane tolerance = epsilon * epsilon_multiplier
+  float epsilon_multiplier_average = 1.5f;  ///< bound of the region quality test
+  float search_radius_approx = 0.0f;      ///< approximation eps of growth and seed-gate queries
+  uint32_t tau = 80;                      ///< minimum points of a kept region
+  uint32_t first_refit = 4;               ///< region size of the first refit
+  float alpha = 27.0f * kPiF / 180.0f;    ///< maximum normal angle at the centroid, radians
+  float confidence = 0.99f;               ///< kept for callers; no growth step reads it
+  float max_dist_from_cent = 50.0f;       ///< distance at which the angular tolerance reaches zero
+  bool oriented_normals = false;          ///< compare normals with their sign
+  bool verbose = false;                   ///< one line per grown attempt during extraction
+  bool perform_cca = true;                ///< split grown regions into voxel-connected pieces
+  bool enable_seed_gating = true;         ///< test seed neighbourhoods before growing
+  uint32_t seed_min_neighbors = 10;       ///< seed gate: minimum neighbourhood size, itself included
+  float seed_planarity_min = 0.2f;        ///< seed gate: minimum (l1 - l0) / l2
+  float seed_scattering_max = 0.35f;      ///< seed gate: maximum l0 / l2
+  uint32_t failrate_window = 64;          ///< attempts in the failure window
+  float failrate_threshold = 0.9f;        ///< failure rate that stops extraction
+
+  /// Squared neighbour radius of every growth query.
+  float neighbor_radius2() const { return epsilon; }
+  /// Largest plane distance a point may have to join.
+  float plane_tolerance() const { return epsilon * epsilon_multiplier; }
+};
+
+/// Degrees to radians in single precision, multiplying first.
+inline float degrees_to_radians(float degrees) { return degrees * kPiF / 180.0f; }
+inline float radians_to_degrees(float radians) { return radians * 180.0f / kPiF; }
+
+/// Applies the lower bounds and clamps to freshly read values; NaN goes to the lower bound.
+void clamp_grow_params(GrowParams& params);
+
+}  // namespace planeseg

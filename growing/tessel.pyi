@@ -1,0 +1,42 @@
+"""Planar region growing module"""
+
+from typing import Any, Mapping
+
+import numpy as np
+import numpy.typing as npt
+
+class _TesselProgress:
+    """Progress of a tessel call: done/total counters, a cancel request and per-chunk statuses."""
+
+    def __init__(self) -> None: ...
+    def reset(self, total: int) -> None: ...
+    def request_cancel(self) -> None: ...
+    def cancelled(self) -> bool: ...
+    def done(self) -> int: ...
+    def total(self) -> int: ...
+    def chunk_statuses(self) -> list[dict[str, int | float]]: ...
+
+Progress = _TesselProgress
+
+class SeededGrower:
+    """Grows single planar regions from seeds chosen by the caller.
+
+    ``params["epsilon"]`` (default 0.03) is a squared neighbour radius and also the basis of
+    the plane tolerance ``epsilon * epsilon_multiplier``.
+    """
+
+    def __init__(
+        self,
+        coords: npt.ArrayLike,
+        normals: npt.ArrayLike | None = None,
+        normal_mode: str = "compute",
+        params: Mapping[str, Any] = {},
+    ) -> None: ...
+    @property
+    def params(self) -> dict[str, float | int | bool]:
+        """The growth parameters in effect after defaults and clamps (alpha_deg in degrees)."""
+        ...
+    def __len__(self) -> int: ...
+    def grow(self, seed_index: int) -> tuple[np.ndarray, dict[str, int | bool]]:
+        """Member indices (int32, ascending) and {"seed_index", "num_points", "accepted"}."""
+        ...

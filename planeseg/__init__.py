@@ -1,0 +1,1 @@
+"""Pure-Python helpers around the extension modules: generated scenes and the demo."""
