@@ -51,6 +51,16 @@ find_python() {
   exit 1
 }
 
+# pip with this machine's noise ("Location ... is ignored") filtered out; keeps pip's exit status.
+pip_quiet() {
+  local log status=0
+  log="$(mktemp)"
+  .venv/bin/python -m pip --disable-pip-version-check "$@" >"$log" 2>&1 || status=$?
+  grep -v "is ignored: it is neither a file nor a directory" "$log" || true
+  rm -f "$log"
+  return $status
+}
+
 ensure_venv() {
   local python
   python="$(find_python)"
@@ -64,18 +74,17 @@ ensure_venv() {
   if [ ! -x .venv/bin/python ]; then
     echo "== creating .venv with $("$python" --version)"
     "$python" -m venv .venv
+    pip_quiet install -q --upgrade pip
   fi
-  .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt 2>&1 | grep -v "is ignored" || true
-  .venv/bin/python -c 'import pybind11, numpy, pytest, scikit_build_core' # fail loudly if the install did not work
+  pip_quiet install -q -r requirements-dev.txt
 }
 
 build() {
   echo "== building the extension modules"
   local tag
   tag="$(.venv/bin/python -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
-  .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps . \
-    -Cbuild-dir="build/$tag" -Ccmake.define.PLANESEG_BUILD_TESTS=ON 2>&1 | grep -v "is ignored" || true
-  .venv/bin/python -c 'import tessel' # fail loudly if the build did not install
+  pip_quiet install -q --no-build-isolation --no-deps . \
+    --config-settings=build-dir="build/$tag" --config-settings=cmake.define.PLANESEG_BUILD_TESTS=ON
   BUILD_DIR="build/$tag"
 }
 
