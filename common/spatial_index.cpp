@@ -54,6 +54,8 @@ class RadiusCollector {
   bool empty() const { return out_.empty(); }
   void init() {}
   void clear() { out_.clear(); }
+  // nanoflann 1.5.5+ sorts through the result set when asked; ordering is done by the caller here.
+  void sort() {}
 
  private:
   float radius2_;
