@@ -15,47 +15,33 @@ EigenDecomposition decompose_symmetric(const Eigen::Matrix3f& m) {
   return {solver.eigenvalues(), solver.eigenvectors(), solver.info() == Eigen::Success};
 }
 
-Eigen::Matrix3f neighbourhood_scatter(const std::vector<Vec3f>& coords, const NeighborList& neighbours,
-                                      const Vec3f& ref) {
-  float xx = 0, xy = 0, xz = 0, yy = 0, yz = 0, zz = 0;
-  for (const Neighbor& n : neighbours) {
-    const Vec3f d = coords[n.index] - ref;
-    xx += d.x * d.x;
-    xy += d.x * d.y;
-    xz += d.x * d.z;
-    yy += d.y * d.y;
-    yz += d.y * d.z;
-    zz += d.z * d.z;
-  }
-  Eigen::Matrix3f s;
-  s << xx, xy, xz, xy, yy, yz, xz, yz, zz;
-  return s;
-}
-
 namespace {
 Vec3f column(const Eigen::Matrix3f& m, int c) { return {m(0, c), m(1, c), m(2, c)}; }
 }  // namespace
 
-Vec3f estimate_point_normal(const PointCloud& cloud, const SpatialIndex& index, uint32_t point, float radius2,
-                            NeighborList& buffer) {
+Eigen::Matrix3f scatter_matrix(const float sums[6]) {
+  Eigen::Matrix3f s;
+  s << sums[0], sums[1], sums[2], sums[1], sums[3], sums[4], sums[2], sums[4], sums[5];
+  return s;
+}
+
+Vec3f estimate_point_normal(const PointCloud& cloud, const SpatialIndex& index, uint32_t point, float radius2) {
   const Vec3f& p = cloud.coords.at(point);
-  index.radius_neighbors(p, radius2, 0.0f, false, buffer);
-  if (buffer.size() < 3) return {0.0f, 0.0f, 1.0f};
-  return column(decompose_symmetric(neighbourhood_scatter(cloud.coords, buffer, p)).vectors, 0);
+  float sums[6];
+  if (index.radius_scatter(p, radius2, 0.0f, p, sums) < 3) return {0.0f, 0.0f, 1.0f};
+  return column(decompose_symmetric(scatter_matrix(sums)).vectors, 0);
 }
 
 void estimate_normals(PointCloud& cloud, const SpatialIndex& index, const std::vector<uint32_t>& points,
                       float radius2) {
-  NeighborList buffer;
-  for (uint32_t i : points) cloud.normals.at(i) = estimate_point_normal(cloud, index, i, radius2, buffer);
+  for (uint32_t i : points) cloud.normals.at(i) = estimate_point_normal(cloud, index, i, radius2);
 }
 
 void estimate_normals(const PointCloud& cloud, const SpatialIndex& index, const std::vector<uint32_t>& points,
                       float radius2, std::unordered_map<uint32_t, Vec3f>& out) {
   out.clear();
   out.reserve(points.size());
-  NeighborList buffer;
-  for (uint32_t i : points) out[i] = estimate_point_normal(cloud, index, i, radius2, buffer);
+  for (uint32_t i : points) out[i] = estimate_point_normal(cloud, index, i, radius2);
 }
 
 Plane fit_plane(const std::vector<Vec3f>& coords, const std::vector<uint32_t>& members) {

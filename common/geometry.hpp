@@ -24,14 +24,13 @@ struct EigenDecomposition {
 /// Decomposes a symmetric 3x3 matrix with Eigen's iterative self-adjoint solver.
 EigenDecomposition decompose_symmetric(const Eigen::Matrix3f& m);
 
-/// Unnormalised scatter S = sum (p_i - ref)(p_i - ref)^T over the listed neighbours.
-Eigen::Matrix3f neighbourhood_scatter(const std::vector<Vec3f>& coords, const NeighborList& neighbours, const Vec3f& ref);
+/// Symmetric matrix from the six sums xx, xy, xz, yy, yz, zz.
+Eigen::Matrix3f scatter_matrix(const float sums[6]);
 
 /// Normal of one point from its radius2 neighbourhood, differences taken from the point itself:
 /// the smallest-eigenvalue eigenvector, or (0, 0, 1) with fewer than 3 neighbours (itself included).
-/// buffer is scratch space reused across calls.
-Vec3f estimate_point_normal(const PointCloud& cloud, const SpatialIndex& index, uint32_t point, float radius2,
-                            NeighborList& buffer);
+/// The scatter is summed during the search itself, so no neighbour list is built.
+Vec3f estimate_point_normal(const PointCloud& cloud, const SpatialIndex& index, uint32_t point, float radius2);
 
 /// Normals of the listed points written into cloud.normals (which must already hold every row).
 void estimate_normals(PointCloud& cloud, const SpatialIndex& index, const std::vector<uint32_t>& points, float radius2);

@@ -63,6 +63,46 @@ class RadiusCollector {
   NeighborList& out_;
 };
 
+/// Accumulates the count and scatter sums of the hits below the radius.
+class ScatterCollector {
+ public:
+  using DistanceType = float;
+  using IndexType = uint32_t;
+
+  ScatterCollector(float radius2, const Vec3f* points, const Vec3f& ref) : radius2_(radius2), points_(points), ref_(ref) {}
+
+  bool addPoint(float dist2, uint32_t i) {
+    if (dist2 < radius2_) {
+      const Vec3f d = points_[i] - ref_;
+      xx_ += d.x * d.x;
+      xy_ += d.x * d.y;
+      xz_ += d.x * d.z;
+      yy_ += d.y * d.y;
+      yz_ += d.y * d.z;
+      zz_ += d.z * d.z;
+      ++count_;
+    }
+    return true;
+  }
+  float worstDist() const { return radius2_; }
+  bool full() const { return true; }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  void init() {}
+  void clear() {}
+  void sort() {}
+  void sums(float out[6]) const {
+    out[0] = xx_, out[1] = xy_, out[2] = xz_, out[3] = yy_, out[4] = yz_, out[5] = zz_;
+  }
+
+ private:
+  float radius2_;
+  const Vec3f* points_;
+  Vec3f ref_;
+  float xx_ = 0, xy_ = 0, xz_ = 0, yy_ = 0, yz_ = 0, zz_ = 0;
+  std::size_t count_ = 0;
+};
+
 }  // namespace
 
 struct SpatialIndex::Impl {
@@ -104,6 +144,17 @@ void SpatialIndex::radius_neighbors(const Vec3f& q, float radius2, float eps, bo
       return a.dist2 < b.dist2 || (a.dist2 == b.dist2 && a.index < b.index);
     });
   }
+}
+
+std::size_t SpatialIndex::radius_scatter(const Vec3f& q, float radius2, float eps, const Vec3f& ref,
+                                         float scatter[6]) const {
+  ScatterCollector collector(radius2, impl_->source.points, ref);
+  if (impl_->source.count != 0 && is_finite(q)) {
+    const float query[3] = {q.x, q.y, q.z};
+    impl_->tree->findNeighbors(collector, query, make_search_parameters(eps));
+  }
+  collector.sums(scatter);
+  return collector.size();
 }
 
 std::size_t SpatialIndex::knn(const Vec3f& q, std::size_t k, uint32_t* indices, float* dist2) const {

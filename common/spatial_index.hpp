@@ -35,6 +35,10 @@ class SpatialIndex {
   /// sorted orders hits by ascending squared distance, ties by index. A non-finite q finds nothing.
   void radius_neighbors(const Vec3f& q, float radius2, float eps, bool sorted, NeighborList& out) const;
 
+  /// Count of the points radius_neighbors would report and their unnormalised scatter
+  /// sum (p - ref)(p - ref)^T about ref, gathered in the same traversal without a list.
+  std::size_t radius_scatter(const Vec3f& q, float radius2, float eps, const Vec3f& ref, float scatter[6]) const;
+
   /// The k nearest indexed points of q in ascending distance; returns how many were found
   /// (fewer than k only when fewer points are indexed).
   std::size_t knn(const Vec3f& q, std::size_t k, uint32_t* indices, float* dist2) const;

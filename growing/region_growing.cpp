@@ -6,13 +6,14 @@
 
 namespace planeseg {
 
-bool passes_seed_gate(const PointCloud& cloud, const SpatialIndex& index, uint32_t seed, const GrowParams& params,
-                      NeighborList& buffer) {
+bool passes_seed_gate(const PointCloud& cloud, const SpatialIndex& index, uint32_t seed, const GrowParams& params) {
   if (!params.enable_seed_gating) return true;
   const Vec3f& p = cloud.coords[seed];
-  index.radius_neighbors(p, params.neighbor_radius2(), params.search_radius_approx, false, buffer);
-  if (buffer.size() < params.seed_min_neighbors) return false;
-  const EigenDecomposition eig = decompose_symmetric(neighbourhood_scatter(cloud.coords, buffer, p));
+  float sums[6];
+  const std::size_t neighbours =
+      index.radius_scatter(p, params.neighbor_radius2(), params.search_radius_approx, p, sums);
+  if (neighbours < params.seed_min_neighbors) return false;
+  const EigenDecomposition eig = decompose_symmetric(scatter_matrix(sums));
   const float l0 = std::max(eig.values[0], 0.0f);
   const float l1 = std::max(eig.values[1], 0.0f);
   const float l2 = std::max(eig.values[2], 1e-8f);
@@ -37,9 +38,9 @@ SeededGrowth SeededGrowerSession::grow(uint32_t seed) const {
   // A point without finite coordinates is in no neighbourhood and never joins a region.
   if (!is_finite(cloud_.coords[seed])) return result;
 
-  GrowScratch scratch;
-  if (!passes_seed_gate(cloud_, *index_, seed, params_, scratch.neighbours)) return result;
+  if (!passes_seed_gate(cloud_, *index_, seed, params_)) return result;
 
+  GrowScratch scratch;
   PointMask available(cloud_.size(), true);
   PlaneRegion region =
       grow_region(cloud_, *index_, params_, seed, available, CloudNormals{cloud_.normals}, true, scratch);

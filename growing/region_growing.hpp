@@ -64,8 +64,8 @@ inline uint64_t next_refit_threshold(uint64_t threshold, float multiplier) {
 }
 
 /// Whether the seed's neighbourhood is planar enough to start a region from.
-bool passes_seed_gate(const PointCloud& cloud, const SpatialIndex& index, uint32_t seed, const GrowParams& params,
-                      NeighborList& buffer);
+/// The scatter is taken about the seed itself, not about the neighbourhood mean.
+bool passes_seed_gate(const PointCloud& cloud, const SpatialIndex& index, uint32_t seed, const GrowParams& params);
 
 /// Whether a point at p with normal m joins a region: close to the region's plane and with a
 /// normal that agrees within an angle that narrows to zero at max_dist_from_cent.
