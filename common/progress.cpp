@@ -26,18 +26,28 @@ bool TesselProgressState::try_chunk_statuses(std::vector<ChunkStatus>& out) cons
   return true;
 }
 
-void QuarvoProgressState::reset(int64_t total) {
+void StagedProgress::reset_stage(int64_t total) {
   reset_counters(total);
   std::lock_guard<std::mutex> lock(mutex_);
   stage_ = "Idle";
+}
+
+void StagedProgress::set_stage(const std::string& stage) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stage_ = stage;
+}
+
+std::string StagedProgress::stage() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stage_;
+}
+
+void QuarvoProgressState::reset(int64_t total) {
+  reset_stage(total);
+  std::lock_guard<std::mutex> lock(mutex_);
   planes_found_ = 0;
   active_points_remaining_ = total;
   current_best_support_ = 0;
-}
-
-void QuarvoProgressState::set_stage(const std::string& stage) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  stage_ = stage;
 }
 
 void QuarvoProgressState::set_counters(int64_t planes_found, int64_t active_points_remaining,
@@ -53,11 +63,6 @@ void QuarvoProgressState::set_best_support(int64_t current_best_support) {
   current_best_support_ = current_best_support;
 }
 
-std::string QuarvoProgressState::stage() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return stage_;
-}
-
 int64_t QuarvoProgressState::planes_found() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return planes_found_;
@@ -71,22 +76,6 @@ int64_t QuarvoProgressState::active_points_remaining() const {
 int64_t QuarvoProgressState::current_best_support() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return current_best_support_;
-}
-
-void MendolinProgressState::reset(int64_t total) {
-  reset_counters(total);
-  std::lock_guard<std::mutex> lock(mutex_);
-  stage_ = "Idle";
-}
-
-void MendolinProgressState::set_stage(const std::string& stage) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  stage_ = stage;
-}
-
-std::string MendolinProgressState::stage() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return stage_;
 }
 
 }  // namespace planeseg

@@ -65,34 +65,38 @@ class TesselProgressState : public ProgressCore {
   std::vector<ChunkStatus> chunks_;
 };
 
-class QuarvoProgressState : public ProgressCore {
+/// A progress object with a stage text behind its mutex ("Idle" until a driver sets it).
+class StagedProgress : public ProgressCore {
+ public:
+  void set_stage(const std::string& stage);
+  std::string stage() const;
+
+ protected:
+  /// Resets the counters and, under the mutex, the stage text.
+  void reset_stage(int64_t total);
+
+  mutable std::mutex mutex_;
+  std::string stage_ = "Idle";
+};
+
+class QuarvoProgressState : public StagedProgress {
  public:
   void reset(int64_t total);
-  void set_stage(const std::string& stage);
   void set_counters(int64_t planes_found, int64_t active_points_remaining, int64_t current_best_support);
   void set_best_support(int64_t current_best_support);
-  std::string stage() const;
   int64_t planes_found() const;
   int64_t active_points_remaining() const;
   int64_t current_best_support() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::string stage_ = "Idle";
   int64_t planes_found_ = 0;
   int64_t active_points_remaining_ = 0;
   int64_t current_best_support_ = 0;
 };
 
-class MendolinProgressState : public ProgressCore {
+class MendolinProgressState : public StagedProgress {
  public:
-  void reset(int64_t total);
-  void set_stage(const std::string& stage);
-  std::string stage() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::string stage_ = "Idle";
+  void reset(int64_t total) { reset_stage(total); }
 };
 
 class FeaturesProgressState : public ProgressCore {

@@ -16,53 +16,15 @@ namespace {
 
 GrowParams read_grow_params(const py::dict& d) {
   GrowParams p;
-  read_key(d, "epsilon", p.epsilon);
-  read_key(d, "refit_multiplier", p.refit_multiplier);
-  read_key(d, "epsilon_multiplier", p.epsilon_multiplier);
-  read_key(d, "epsilon_multiplier_average", p.epsilon_multiplier_average);
-  read_key(d, "search_radius_approx", p.search_radius_approx);
-  read_key(d, "tau", p.tau);
-  read_key(d, "first_refit", p.first_refit);
-  float alpha_deg = radians_to_degrees(p.alpha);
-  read_key(d, "alpha_deg", alpha_deg);
-  p.alpha = degrees_to_radians(alpha_deg);
-  read_key(d, "confidence", p.confidence);
-  read_key(d, "max_dist_from_cent", p.max_dist_from_cent);
-  read_key(d, "oriented_normals", p.oriented_normals);
-  read_key(d, "verbose", p.verbose);
-  read_key(d, "perform_cca", p.perform_cca);
-  read_key(d, "enable_seed_gating", p.enable_seed_gating);
-  read_key(d, "seed_min_neighbors", p.seed_min_neighbors);
-  read_key(d, "seed_planarity_min", p.seed_planarity_min);
-  read_key(d, "seed_scattering_max", p.seed_scattering_max);
-  read_key(d, "failrate_window", p.failrate_window);
-  read_key(d, "failrate_threshold", p.failrate_threshold);
+  visit_grow_params(p, [&d](const char* key, auto& field) { read_key(d, key, field); });
   clamp_grow_params(p);
   return p;
 }
 
 /// The parameters in effect after reading and clamping, alpha back in degrees.
-py::dict grow_params_dict(const GrowParams& p) {
+py::dict grow_params_dict(GrowParams p) {
   py::dict d;
-  d["epsilon"] = p.epsilon;
-  d["refit_multiplier"] = p.refit_multiplier;
-  d["epsilon_multiplier"] = p.epsilon_multiplier;
-  d["epsilon_multiplier_average"] = p.epsilon_multiplier_average;
-  d["search_radius_approx"] = p.search_radius_approx;
-  d["tau"] = p.tau;
-  d["first_refit"] = p.first_refit;
-  d["alpha_deg"] = radians_to_degrees(p.alpha);
-  d["confidence"] = p.confidence;
-  d["max_dist_from_cent"] = p.max_dist_from_cent;
-  d["oriented_normals"] = p.oriented_normals;
-  d["verbose"] = p.verbose;
-  d["perform_cca"] = p.perform_cca;
-  d["enable_seed_gating"] = p.enable_seed_gating;
-  d["seed_min_neighbors"] = p.seed_min_neighbors;
-  d["seed_planarity_min"] = p.seed_planarity_min;
-  d["seed_scattering_max"] = p.seed_scattering_max;
-  d["failrate_window"] = p.failrate_window;
-  d["failrate_threshold"] = p.failrate_threshold;
+  visit_grow_params(p, [&d](const char* key, const auto& field) { d[key] = field; });
   return d;
 }
 

@@ -38,6 +38,33 @@ struct GrowParams {
 inline float degrees_to_radians(float degrees) { return degrees * kPiF / 180.0f; }
 inline float radians_to_degrees(float radians) { return radians * 180.0f / kPiF; }
 
+/// Calls visit(key, field) for every dictionary key, in reading order. "alpha_deg" is visited
+/// as a degree value converted back to radians afterwards, so a visitor that assigns it sets alpha.
+template <class Visitor>
+void visit_grow_params(GrowParams& p, Visitor&& visit) {
+  visit("epsilon", p.epsilon);
+  visit("refit_multiplier", p.refit_multiplier);
+  visit("epsilon_multiplier", p.epsilon_multiplier);
+  visit("epsilon_multiplier_average", p.epsilon_multiplier_average);
+  visit("search_radius_approx", p.search_radius_approx);
+  visit("tau", p.tau);
+  visit("first_refit", p.first_refit);
+  float alpha_deg = radians_to_degrees(p.alpha);
+  visit("alpha_deg", alpha_deg);
+  p.alpha = degrees_to_radians(alpha_deg);
+  visit("confidence", p.confidence);
+  visit("max_dist_from_cent", p.max_dist_from_cent);
+  visit("oriented_normals", p.oriented_normals);
+  visit("verbose", p.verbose);
+  visit("perform_cca", p.perform_cca);
+  visit("enable_seed_gating", p.enable_seed_gating);
+  visit("seed_min_neighbors", p.seed_min_neighbors);
+  visit("seed_planarity_min", p.seed_planarity_min);
+  visit("seed_scattering_max", p.seed_scattering_max);
+  visit("failrate_window", p.failrate_window);
+  visit("failrate_threshold", p.failrate_threshold);
+}
+
 /// Applies the lower bounds and clamps to freshly read values; NaN goes to the lower bound.
 void clamp_grow_params(GrowParams& params);
 

@@ -1,0 +1,73 @@
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "common/progress.hpp"
+
+using namespace planeseg;
+
+TEST(Progress, ResetWithdrawsCancellationAndSetsTotal) {
+  FeaturesProgressState p;
+  p.request_cancel();
+  p.add(5);
+  p.reset(10);
+  EXPECT_FALSE(p.cancelled());
+  EXPECT_EQ(p.done(), 0);
+  EXPECT_EQ(p.total(), 10);
+  p.add(3);
+  p.finish();
+  EXPECT_EQ(p.done(), 10);
+}
+
+TEST(Progress, QuarvoResetRestoresStageAndCounters) {
+  QuarvoProgressState p;
+  EXPECT_EQ(p.stage(), "Idle");
+  p.set_stage("Searching");
+  p.set_counters(3, 100, 42);
+  p.reset(7);
+  EXPECT_EQ(p.stage(), "Idle");
+  EXPECT_EQ(p.planes_found(), 0);
+  EXPECT_EQ(p.active_points_remaining(), 7);
+  EXPECT_EQ(p.current_best_support(), 0);
+}
+
+TEST(Progress, MendolinResetRestoresStage) {
+  MendolinProgressState p;
+  p.set_stage("Merging");
+  p.reset(1);
+  EXPECT_EQ(p.stage(), "Idle");
+}
+
+TEST(Progress, TesselChunkUpdatesAfterAResetAreSkipped) {
+  TesselProgressState p;
+  std::vector<ChunkStatus> out;
+  ASSERT_TRUE(p.try_chunk_statuses(out));
+  EXPECT_TRUE(out.empty());
+  p.init_chunks(3, ChunkStatus{});
+  ChunkStatus s;
+  s.attempts = 9;
+  s.phase = 2;
+  p.update_chunk(1, s);
+  ASSERT_TRUE(p.try_chunk_statuses(out));
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[1].attempts, 9);
+  p.reset(4);
+  p.update_chunk(1, s);  // the entries were emptied: nothing to update
+  ASSERT_TRUE(p.try_chunk_statuses(out));
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(Progress, CountersAreSafeUnderConcurrentAdds) {
+  TesselProgressState p;
+  p.reset(40000);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t)
+    workers.emplace_back([&p] {
+      for (int i = 0; i < 10000; ++i) {
+        p.add(1);
+        p.update_chunk(0, ChunkStatus{});
+      }
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(p.done(), 40000);
+}
