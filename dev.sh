@@ -3,7 +3,8 @@
 #   ./dev.sh demo    build, then segment a generated room and print what was found
 #   ./dev.sh test    build, then run the C++ kernel tests and the Python test suite
 #   ./dev.sh build   build and install into .venv only
-#   ./dev.sh bench   build, then run the benchmarks (extra arguments go to the benchmark)
+#   ./dev.sh bench   build, install the peers (Open3D) and readers, then run bench/run.py
+#                    (extra arguments go to it, for example --quick)
 # Installs the Debian packages it needs when missing (as root, or through sudo), creates
 # .venv with Python 3.10 where the machine has it (else python3 >= 3.10) and builds the
 # extension modules into it, incrementally in build/.
@@ -13,7 +14,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")"
 job="${1:-}"
 shift || true
 case "$job" in demo | test | build | bench) ;; *)
-  sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
   ;;
 esac
@@ -98,8 +99,14 @@ test)
   echo "== C++ kernel tests"
   .venv/bin/ctest --test-dir "$BUILD_DIR" --output-on-failure
   echo "== Python tests"
-  .venv/bin/python -m pytest "$@"
+  # Third-party plugins (Open3D brings dash's) are not ours to run, nor their warnings.
+  PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 .venv/bin/python -m pytest "$@"
   ;;
-bench) .venv/bin/python bench/bench_grower.py "$@" ;;
+bench)
+  apt_packages=(libusb-1.0-0 libgl1 libgomp1) # what Open3D's wheel loads
+  ensure_debian_packages
+  pip_quiet install -q -r requirements-bench.txt
+  .venv/bin/python bench/run.py "$@"
+  ;;
 build) ;;
 esac

@@ -1,4 +1,4 @@
-"""Grows planar regions on a generated room and prints what it found.
+"""Grows the planes of a generated room and prints what it found against the ground truth.
 
     python -m planeseg.demo [--points N] [--noise SIGMA] [--seed S]
 """
@@ -11,7 +11,9 @@ import time
 import numpy as np
 
 import tessel
-from planeseg.scenes import box_room
+from planeseg.metrics import plane_metrics
+from planeseg.scenes import room
+from planeseg.seeded import segment_with_seeded_grower
 
 
 def plane_of(points):
@@ -27,43 +29,32 @@ def main(argv=None):
     ap.add_argument("--seed", type=int, default=1)
     args = ap.parse_args(argv)
 
-    coords, truth = box_room(args.points, noise=args.noise, seed=args.seed)
-    params = {"epsilon": 0.03, "tau": 500}
+    scene = room(args.points, noise=args.noise, seed=args.seed)
+    coords, truth = scene.coords, scene.labels
+    params = {"epsilon": 0.03, "tau": 200}
     t0 = time.perf_counter()
     grower = tessel.SeededGrower(coords, params=params)
     t_build = time.perf_counter() - t0
-    print(f"room of {len(coords):,} points, {truth.max() + 1} true planes; "
+    print(f"room of {len(coords):,} points, {scene.num_planes} true planes, {args.noise * 1000:.1f} mm noise; "
           f"index and normals built in {t_build:.2f} s")
 
-    labels = np.full(len(coords), -1, np.int32)
-    rng = np.random.default_rng(args.seed)
-    failures = 0
     t0 = time.perf_counter()
-    for seed in rng.permutation(len(coords)):
-        if failures >= 50:
-            break
-        if labels[seed] >= 0:
-            continue
-        members, info = grower.grow(int(seed))
-        members = members[labels[members] < 0]
-        if not info["accepted"] or len(members) < params["tau"]:
-            failures += 1
-            continue
-        labels[members] = labels.max() + 1
-        failures = 0
+    labels = segment_with_seeded_grower(coords, grower=grower, seed=args.seed)
     t_grow = time.perf_counter() - t0
-
-    print(f"{labels.max() + 1} regions grown in {t_grow:.2f} s, "
-          f"{np.mean(labels >= 0):.1%} of points labelled")
+    print(f"{labels.max() + 1} regions grown in {t_grow:.2f} s, {np.mean(labels >= 0):.1%} of points labelled")
     print(f"{'region':>6} {'points':>8} {'normal':>24} {'rms (mm)':>9} {'true plane':>11}")
     for region in range(labels.max() + 1):
         pts = coords[labels == region]
         centroid, normal = plane_of(pts)
         rms = np.sqrt(np.mean(((pts - centroid) @ normal) ** 2)) * 1000
-        majority = np.bincount(truth[labels == region]).argmax()
+        majority = np.bincount(truth[labels == region] + 1).argmax() - 1
         n = normal * np.sign(normal[np.argmax(np.abs(normal))])
         print(f"{region:>6} {len(pts):>8,} {np.array2string(n, precision=3, suppress_small=True):>24} "
               f"{rms:>9.2f} {majority:>11}")
+    q = plane_metrics(truth, labels)
+    print(f"quality: F1 {q['f1@0.5']:.2f} at IoU 0.5 ({q['f1@0.8']:.2f} at 0.8), size-weighted IoU "
+          f"{q['weighted_iou']:.3f}, {q['over_segmented']} planes over-segmented, "
+          f"{q['under_segmented']} segments under-segmented")
 
 
 if __name__ == "__main__":
