@@ -31,16 +31,21 @@ inline void check_point_array(const FloatArray& array, const std::string& name) 
   check_point_array_shape(array.ndim(), shape.data(), name);
 }
 
-/// Applies normal_mode: with "compute" the normals argument is ignored; otherwise it is
-/// converted (NumPy's own errors propagate), checked and copied into cloud.normals.
-inline NormalMode load_normals(const std::string& normal_mode, const py::object& normals, PointCloud& cloud) {
-  const NormalMode mode = parse_normal_mode(normal_mode);
-  if (mode == NormalMode::Compute) return mode;
+/// Converts (NumPy's own errors propagate), checks and copies provided normals into
+/// cloud.normals; None raises the missing-normals error.
+inline void load_provided_normals(const py::object& normals, PointCloud& cloud) {
   if (normals.is_none()) throw_missing_normals();
   const FloatArray converted(normals);
   check_point_array(converted, "normals");
   check_normal_rows(static_cast<std::size_t>(converted.shape(0)), cloud.size());
   copy_point_array(converted, "normals", cloud.normals);
+}
+
+/// Applies normal_mode: with "compute" the normals argument is ignored; otherwise it is
+/// loaded as load_provided_normals does.
+inline NormalMode load_normals(const std::string& normal_mode, const py::object& normals, PointCloud& cloud) {
+  const NormalMode mode = parse_normal_mode(normal_mode);
+  if (mode == NormalMode::UseProvided) load_provided_normals(normals, cloud);
   return mode;
 }
 

@@ -13,9 +13,22 @@ void TesselProgressState::init_chunks(std::size_t count, const ChunkStatus& init
   chunks_.assign(count, initial);
 }
 
-void TesselProgressState::update_chunk(std::size_t chunk, const ChunkStatus& status) {
+void TesselProgressState::publish_chunk(std::size_t chunk, int64_t attempts, int64_t regions, int64_t remaining,
+                                        double fail_rate, double fail_threshold, bool extraction_finished) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (chunk < chunks_.size()) chunks_[chunk] = status;
+  if (chunk >= chunks_.size()) return;
+  ChunkStatus& s = chunks_[chunk];
+  s.attempts = attempts;
+  s.regions = regions;
+  s.remaining = remaining;
+  s.fail_rate = fail_rate;
+  s.fail_threshold = fail_threshold;
+  if (extraction_finished) s.phase = static_cast<uint8_t>(ChunkPhase::Extracted);
+}
+
+void TesselProgressState::finish_chunk(std::size_t chunk) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (chunk < chunks_.size()) chunks_[chunk].phase = static_cast<uint8_t>(ChunkPhase::Finished);
 }
 
 bool TesselProgressState::try_chunk_statuses(std::vector<ChunkStatus>& out) const {

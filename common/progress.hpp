@@ -55,8 +55,12 @@ class TesselProgressState : public ProgressCore {
   void reset(int64_t total);
   /// Sizes the per-chunk entries to count copies of initial.
   void init_chunks(std::size_t count, const ChunkStatus& initial);
-  /// Updates one chunk; skipped when a reset from Python emptied the entries meanwhile.
-  void update_chunk(std::size_t chunk, const ChunkStatus& status);
+  /// Publishes one chunk's extraction counters (its phase becomes 1 when extraction_finished).
+  /// Like every update here it is skipped when a reset from Python emptied the entries meanwhile.
+  void publish_chunk(std::size_t chunk, int64_t attempts, int64_t regions, int64_t remaining, double fail_rate,
+                     double fail_threshold, bool extraction_finished);
+  /// Marks a chunk finished (phase 2).
+  void finish_chunk(std::size_t chunk);
   /// Copies the entries unless the mutex is busy; returns false (out emptied) when busy.
   bool try_chunk_statuses(std::vector<ChunkStatus>& out) const;
 

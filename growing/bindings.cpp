@@ -1,10 +1,13 @@
 // Python module tessel: planar region growing.
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <sstream>
 
 #include "common/bindings.hpp"
 #include "common/progress.hpp"
 #include "growing/grow_params.hpp"
+#include "growing/pipeline.hpp"
 #include "growing/region_growing.hpp"
 
 namespace py = pybind11;
@@ -59,6 +62,71 @@ py::tuple grow(const SeededGrowerSession& session, uint32_t seed_index) {
   return py::make_tuple(indices, info);
 }
 
+SegmentOptions read_segment_options(const py::dict& params, const py::dict& chunking, const py::dict& merge) {
+  SegmentOptions o;
+  o.grow = read_grow_params(params);
+  ChunkingOptions& c = o.chunking;
+  read_key(chunking, "enabled", c.enabled);
+  read_key(chunking, "mode", c.mode);
+  read_key(chunking, "target_points_per_chunk", c.target_points_per_chunk);
+  read_key(chunking, "chunk_x", c.chunk_x);
+  read_key(chunking, "chunk_y", c.chunk_y);
+  read_key(chunking, "chunk_z", c.chunk_z);
+  read_key(chunking, "overlap_factor", c.overlap_factor);
+  clamp_chunking_options(c);
+  read_key(merge, "enabled", o.merge.enabled);
+  read_key(merge, "angle_deg", o.merge.angle_deg);
+  read_key(merge, "distance_factor", o.merge.distance_factor);
+  clamp_merge_options(o.merge);
+  read_key(params, "local_reassign_enabled", o.local_reassign);
+  read_key(params, params.contains("global_reassign_enabled") ? "global_reassign_enabled" : "refine_unassigned",
+           o.global_reassign);
+  read_key(params, "seed", o.seed);
+  read_key(params, "num_threads", o.max_threads);
+  return o;
+}
+
+py::tuple segment_planar_regions(const FloatArray& coords, const py::object& normals, const std::string& normal_mode,
+                                 const py::dict& params, const py::dict& chunking, const py::dict& merge,
+                                 TesselProgressState* progress) {
+  PointCloud cloud;
+  bindings::check_point_array(coords, "coords");
+  bindings::copy_point_array(coords, "coords", cloud.coords);
+  SegmentOptions options = read_segment_options(params, chunking, merge);
+  SpatialIndex index(cloud);
+  const auto start = std::chrono::steady_clock::now();
+  options.provided_normals = parse_normal_mode(normal_mode) == NormalMode::UseProvided;
+  if (options.provided_normals) {
+    print_tessel_line("Stage 1/6: using provided normals...");
+    bindings::load_provided_normals(normals, cloud);
+  }
+
+  SegmentResult result;
+  {
+    py::gil_scoped_release release;
+    result = run_segmentation(cloud, index, options, progress);
+  }
+  py::array_t<int32_t> labels(static_cast<py::ssize_t>(result.labels.size()));
+  if (!result.labels.empty()) {
+    std::memcpy(labels.mutable_data(), result.labels.data(), result.labels.size() * sizeof(int32_t));
+  }
+  const auto elapsed_ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+  const double elapsed = static_cast<double>(elapsed_ns) / 1e9;
+  py::dict stats;
+  stats["num_points"] = cloud.size();
+  stats["num_chunks"] = result.num_chunks;
+  stats["num_regions_pre_merge"] = result.num_regions_pre_merge;
+  stats["num_regions_post_merge"] = result.num_regions_post_merge;
+  stats["num_unassigned"] = result.num_unassigned;
+  stats["elapsed_seconds"] = elapsed;
+  stats["cancelled"] = progress != nullptr && progress->cancelled();
+  std::ostringstream line;
+  line << "Stage 6/6: done in " << elapsed << "s";
+  print_tessel_line(line.str());
+  return py::make_tuple(labels, stats);
+}
+
 py::list chunk_statuses(const TesselProgressState& progress) {
   std::vector<ChunkStatus> statuses;
   py::list out;
@@ -97,6 +165,31 @@ confidence, verbose, failrate_window, failrate_threshold. Out-of-range values ar
 clamped; a value of the wrong type raises RuntimeError.
 )doc";
 
+constexpr const char* kSegmentDoc = R"doc(segment_planar_regions(coords, normals=None, normal_mode="compute", params={}, chunking={}, merge={}, progress=None) -> (labels, stats)
+
+Labels every point of the cloud with its planar region. The cloud's box is cut into chunks
+that are segmented in parallel (at most one worker per hardware thread); their regions are
+reconciled, coplanar regions meeting across chunk borders merged, and leftover points handed
+to nearby regions or, globally, grouped into clusters with labels of their own.
+
+coords: (N,3) array-like, cast to float32. Rows with NaN or inf join no chunk, index or
+region and keep the label -1 (they count in num_unassigned); the finite points are
+segmented as if those rows were absent.
+params: the growth keys of SeededGrower, plus local_reassign_enabled (True),
+global_reassign_enabled (True; refine_unassigned is read when it is absent), seed (an
+unsigned 32-bit int: reproducible labels whatever the thread timing; absent, the random
+device seeds every chunk) and neighbor_radius (a plain distance whose square replaces
+epsilon as the bound of every neighbour query; epsilon keeps setting the plane tolerance
+epsilon * epsilon_multiplier and the 1.1547 * epsilon voxel of the connected-piece split).
+chunking: enabled (True), mode ("auto" or "explicit"), target_points_per_chunk (250000),
+chunk_x/chunk_y/chunk_z (1), overlap_factor (3.0; the margin is epsilon * overlap_factor).
+merge: enabled (True), angle_deg (5.0), distance_factor (3.0, times epsilon).
+progress: a tessel.Progress polled from another thread; its cancellation request is only
+reported (stats["cancelled"]), the run always completes.
+Returns int32 labels (N,) and stats with num_points, num_chunks, num_regions_pre_merge,
+num_regions_post_merge, num_unassigned, elapsed_seconds, cancelled.
+)doc";
+
 constexpr const char* kGrowDoc = R"doc(grow(seed_index) -> (indices, info)
 
 Grows the region of one seed over all points. Returns the member indices (int32,
@@ -116,6 +209,10 @@ PYBIND11_MODULE(tessel, m) {
   progress.def("chunk_statuses", &chunk_statuses,
                "Per-chunk dictionaries (chunk, attempts, regions, remaining, fail_rate, fail_threshold, "
                "phase); an empty list when a worker holds the lock at that moment.");
+
+  m.def("segment_planar_regions", &segment_planar_regions, py::arg("coords"), py::arg("normals") = py::none(),
+        py::arg("normal_mode") = "compute", py::arg("params") = py::dict(), py::arg("chunking") = py::dict(),
+        py::arg("merge") = py::dict(), py::arg("progress") = py::none(), kSegmentDoc);
 
   py::class_<SeededGrowerSession>(m, "SeededGrower", kSeededGrowerDoc)
       .def(py::init(&make_seeded_grower), py::arg("coords"), py::arg("normals") = py::none(),

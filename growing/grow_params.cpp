@@ -22,6 +22,8 @@ void clamp_grow_params(GrowParams& p) {
   p.seed_scattering_max = within(p.seed_scattering_max, 0.0f, 1.0f);
   p.failrate_window = std::max<uint32_t>(p.failrate_window, 8);
   p.failrate_threshold = within(p.failrate_threshold, 0.5f, 0.999f);
+  // The same floor as epsilon's: a squared radius of at least 1e-6.
+  if (p.neighbor_radius) p.neighbor_radius = at_least(*p.neighbor_radius, 1e-3f);
 }
 
 }  // namespace planeseg

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace planeseg {
 
@@ -27,9 +28,12 @@ struct GrowParams {
   float seed_scattering_max = 0.35f;      ///< seed gate: maximum l0 / l2
   uint32_t failrate_window = 64;          ///< attempts in the failure window
   float failrate_threshold = 0.9f;        ///< failure rate that stops extraction
+  /// Plain neighbour radius; when set, its square bounds every neighbour query (growth, seed
+  /// gate, normals, leftover reassignment) instead of epsilon, which keeps its other roles.
+  std::optional<float> neighbor_radius;
 
-  /// Squared neighbour radius of every growth query.
-  float neighbor_radius2() const { return epsilon; }
+  /// Squared neighbour radius of every neighbour query.
+  float neighbor_radius2() const { return neighbor_radius ? *neighbor_radius * *neighbor_radius : epsilon; }
   /// Largest plane distance a point may have to join.
   float plane_tolerance() const { return epsilon * epsilon_multiplier; }
 };
@@ -63,6 +67,7 @@ void visit_grow_params(GrowParams& p, Visitor&& visit) {
   visit("seed_scattering_max", p.seed_scattering_max);
   visit("failrate_window", p.failrate_window);
   visit("failrate_threshold", p.failrate_threshold);
+  visit("neighbor_radius", p.neighbor_radius);
 }
 
 /// Applies the lower bounds and clamps to freshly read values; NaN goes to the lower bound.

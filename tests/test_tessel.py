@@ -119,8 +119,9 @@ DEFAULTS = {
     "search_radius_approx": 0.0, "tau": 80, "first_refit": 4, "alpha_deg": 27.0, "confidence": 0.99,
     "max_dist_from_cent": 50.0, "oriented_normals": False, "verbose": False, "perform_cca": True,
     "enable_seed_gating": True, "seed_min_neighbors": 10, "seed_planarity_min": 0.2,
-    "seed_scattering_max": 0.35, "failrate_window": 64, "failrate_threshold": 0.9,
+    "seed_scattering_max": 0.35, "failrate_window": 64, "failrate_threshold": 0.9, "neighbor_radius": None,
 }
+NUMERIC_DEFAULTS = {k: v for k, v in DEFAULTS.items() if v is not None}
 
 
 def effective(**params):
@@ -130,7 +131,8 @@ def effective(**params):
 def test_defaults_and_key_order():
     got = effective()
     assert list(got) == list(DEFAULTS)
-    assert got == pytest.approx(DEFAULTS)
+    assert got["neighbor_radius"] is None
+    assert {k: got[k] for k in NUMERIC_DEFAULTS} == pytest.approx(NUMERIC_DEFAULTS)
 
 
 @pytest.mark.parametrize(
@@ -146,14 +148,14 @@ def test_defaults_and_key_order():
         ("seed_scattering_max", 7, 1.0), ("failrate_window", 2, 8),
         ("failrate_threshold", 0.1, 0.5), ("failrate_threshold", 1.0, 0.999),
         ("verbose", None, False), ("oriented_normals", 1, True), ("perform_cca", np.bool_(False), False),
-        ("enable_seed_gating", 0, False),
+        ("enable_seed_gating", 0, False), ("neighbor_radius", 0.2, 0.2), ("neighbor_radius", 0.0, 1e-3),
     ],
 )
 def test_values_are_converted_and_clamped(key, value, expected):
     got = effective(**{key: value})
     assert got[key] == pytest.approx(expected, rel=1e-6)
-    others = {k: v for k, v in got.items() if k != key}
-    assert others == pytest.approx({k: v for k, v in DEFAULTS.items() if k != key})
+    others = {k: got[k] for k in NUMERIC_DEFAULTS if k != key}
+    assert others == pytest.approx({k: v for k, v in NUMERIC_DEFAULTS.items() if k != key})
 
 
 @pytest.mark.parametrize(

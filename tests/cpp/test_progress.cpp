@@ -44,15 +44,20 @@ TEST(Progress, TesselChunkUpdatesAfterAResetAreSkipped) {
   ASSERT_TRUE(p.try_chunk_statuses(out));
   EXPECT_TRUE(out.empty());
   p.init_chunks(3, ChunkStatus{});
-  ChunkStatus s;
-  s.attempts = 9;
-  s.phase = 2;
-  p.update_chunk(1, s);
+  p.publish_chunk(1, 9, 2, 30, 0.5, 0.9, false);
   ASSERT_TRUE(p.try_chunk_statuses(out));
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[1].attempts, 9);
+  EXPECT_EQ(out[1].phase, 0);
+  p.publish_chunk(1, 10, 2, 30, 0.5, 0.9, true);
+  ASSERT_TRUE(p.try_chunk_statuses(out));
+  EXPECT_EQ(out[1].phase, 1);
+  p.finish_chunk(1);
+  ASSERT_TRUE(p.try_chunk_statuses(out));
+  EXPECT_EQ(out[1].phase, 2);
   p.reset(4);
-  p.update_chunk(1, s);  // the entries were emptied: nothing to update
+  p.publish_chunk(1, 9, 2, 30, 0.5, 0.9, true);  // the entries were emptied: nothing to update
+  p.finish_chunk(1);
   ASSERT_TRUE(p.try_chunk_statuses(out));
   EXPECT_TRUE(out.empty());
 }
@@ -65,7 +70,7 @@ TEST(Progress, CountersAreSafeUnderConcurrentAdds) {
     workers.emplace_back([&p] {
       for (int i = 0; i < 10000; ++i) {
         p.add(1);
-        p.update_chunk(0, ChunkStatus{});
+        p.publish_chunk(0, i, 0, 0, 0.0, 0.9, false);
       }
     });
   for (auto& w : workers) w.join();
