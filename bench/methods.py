@@ -15,14 +15,16 @@ def choose_params(spacing: float, noise: float, points: int) -> dict:
     """Per-scene parameters from the typical point spacing and the noise along the normal.
 
     - min_points: smallest plane worth reporting, max(80, points / 5000);
-    - tessel epsilon (a squared radius that also sets the plane tolerance 3 * epsilon and
-      the 1.1547 * epsilon voxel of the connected-piece split): the voxel must reach the
-      spacing and the radius two spacings, so epsilon = max(0.9 s, 4 s^2, noise);
     - Open3D segment_plane: distance threshold max(3 noise, 0.5 s), 1000 iterations, and
       DBSCAN with eps 2.5 s to keep the largest connected piece of each plane;
     - Open3D planar patches: normals within 5 s (at most 30), normal variance 60 degrees,
       coplanarity 85 degrees, 60 nearest neighbours, outlier ratio 0.75;
-    - radius of the primitive normal and radius-search rows: 3 s (about 28 neighbours on a face).
+    - radius of the primitive normal and radius-search rows: 3 s (about 28 neighbours on a face);
+    - tessel.segment_planar_regions and the SeededGrower loop: epsilon = max(s, 3 noise) (voxel
+      of the piece split above the spacing, plane tolerance 3 epsilon above three noise
+      deviations), neighbor_radius 4 s, tau min_points, seed 0; the "epsilon only" row leaves
+      neighbor_radius out;
+    - quality: segments smaller than min_points do not count as detected planes.
 
     The Open3D values are the best of the sweep in bench/tune_peers.py on the room and city
     scenes at 100k points (segment_plane: distance 0.25/0.5/1 s x DBSCAN 1.5/2.5/4 s; patches:
@@ -31,7 +33,6 @@ def choose_params(spacing: float, noise: float, points: int) -> dict:
     s = spacing
     return {
         "min_points": max(80, points // 5000),
-        "tessel_epsilon": max(0.9 * s, 4 * s * s, noise),
         "o3d_distance": max(3 * noise, 0.5 * s),
         "o3d_iterations": 1000,
         "o3d_cluster_eps": 2.5 * s,
@@ -40,14 +41,37 @@ def choose_params(spacing: float, noise: float, points: int) -> dict:
         "patch_coplanarity_deg": 85,
         "patch_knn": 60,
         "normal_radius": 3 * s,
+        "seg_epsilon": max(s, 3 * noise),
+        "seg_neighbor_radius": 4 * s,
     }
 
 
 def seeded_grower(coords, p):
     from planeseg.seeded import segment_with_seeded_grower
 
-    return segment_with_seeded_grower(coords, {"epsilon": p["tessel_epsilon"], "tau": p["min_points"]},
-                                      max_failures=50)
+    params = {"epsilon": p["seg_epsilon"], "neighbor_radius": p["seg_neighbor_radius"], "tau": p["min_points"]}
+    return segment_with_seeded_grower(coords, params, max_failures=50)
+
+
+def _segment(coords, p, with_radius, threads=0):
+    import tessel
+
+    params = {"epsilon": p["seg_epsilon"], "tau": p["min_points"], "seed": 0, "num_threads": threads}
+    if with_radius:
+        params["neighbor_radius"] = p["seg_neighbor_radius"]
+    return tessel.segment_planar_regions(coords, params=params)[0]
+
+
+def segment_planar_regions(coords, p):
+    return _segment(coords, p, True)
+
+
+def segment_epsilon_only(coords, p):
+    return _segment(coords, p, False)
+
+
+def segment_one_thread(coords, p):
+    return _segment(coords, p, True, threads=1)
 
 
 def seeded_grower_build(coords, p):
@@ -145,6 +169,9 @@ HAVE_OPEN3D = importlib.util.find_spec("open3d") is not None
 # columns. A randomised peer runs with several seeds (params["o3d_seed"]) and the run with the
 # median F1 is reported, so that neither a lucky nor an unlucky draw speaks for it.
 METHODS = {
+    "tessel.segment_planar_regions": (segment_planar_regions, "segmenter", False, 1),
+    "tessel.segment (epsilon only)": (segment_epsilon_only, "segmenter", False, 1),
+    "tessel.segment (1 thread)": (segment_one_thread, "segmenter", False, 1),
     "tessel.SeededGrower loop": (seeded_grower, "segmenter", False, 1),
     "o3d segment_plane+dbscan": (o3d_segment_plane, "segmenter", True, 3),
     "o3d planar_patches": (o3d_planar_patches, "segmenter", True, 1),

@@ -15,7 +15,6 @@ import argparse
 import json
 import os
 import platform
-import resource
 import subprocess
 import sys
 import tempfile
@@ -34,13 +33,17 @@ import methods  # noqa: E402
 from planeseg.metrics import plane_metrics, unsupervised_metrics  # noqa: E402
 
 
-def peak_rss_bytes():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-
-
-def current_rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def anon_rss_bytes(pid="self"):
+    """Resident anonymous memory (heap and arrays, not code pages, which the kernel may drop
+    and fault in again at any time) of a process, or None when it has ended."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("RssAnon:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        return None
+    return None
 
 
 def child(method, folder):
@@ -51,14 +54,13 @@ def child(method, folder):
     import tessel  # noqa: F401
     coords = np.load(os.path.join(folder, "coords.npy"))
     params = json.loads(Path(folder, "params.json").read_text())
-    fn(coords[:2000], params)  # warm-up: code pages and lazy imports are not the method's memory
-    base = current_rss_bytes()
-    # The high-water mark starts at the current size, so the peak below is the run's own.
-    Path("/proc/self/clear_refs").write_text("5")
+    fn(coords[:2000], params)  # warm-up: lazy imports and first-use allocations are not the method's
+    base = anon_rss_bytes()
+    print(json.dumps({"baseline": base}), flush=True)  # the parent samples the peak from here on
     t0 = time.perf_counter()
     result = fn(coords, params)
     seconds = time.perf_counter() - t0
-    out = {"seconds": seconds, "peak_bytes": max(0, peak_rss_bytes() - base)}
+    out = {"seconds": seconds, "baseline": base}
     if kind == "segmenter":
         np.save(os.path.join(folder, "labels.npy"), np.asarray(result, np.int32))
     elif isinstance(result, int):  # a sampled primitive: scale to the whole cloud
@@ -83,20 +85,36 @@ def versions():
 
 
 def run_child(method, cloud, folder, timeout):
-    try:
-        proc = subprocess.run([sys.executable, __file__, "--child", method, folder], capture_output=True,
-                              text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return {"error": f"timeout after {timeout:.0f} s"}
+    """Runs one method in a child process, sampling its anonymous memory every 10 ms once the
+    child has said it is about to start the timed run."""
+    out_path, err_path = Path(folder, "stdout.txt"), Path(folder, "stderr.txt")
+    with open(out_path, "w") as out, open(err_path, "w") as err:
+        proc = subprocess.Popen([sys.executable, __file__, "--child", method, folder], stdout=out, stderr=err)
+        start = time.monotonic()
+        peak, started = 0, False
+        while proc.poll() is None:
+            if time.monotonic() - start > timeout:
+                proc.kill()
+                proc.wait()
+                return {"error": f"timeout after {timeout:.0f} s"}
+            started = started or '"baseline"' in out_path.read_text()
+            rss = anon_rss_bytes(proc.pid)
+            if started and rss is not None:
+                peak = max(peak, rss)
+            time.sleep(0.01)
+    stdout = out_path.read_text()
     if proc.returncode != 0:
-        return {"error": (proc.stderr.strip().splitlines() or ["failed"])[-1][:120]}
-    row = json.loads(proc.stdout.strip().splitlines()[-1])
+        return {"error": (err_path.read_text().strip().splitlines() or ["failed"])[-1][:120]}
+    row = json.loads(stdout.strip().splitlines()[-1])
+    row["peak_bytes"] = max(0, peak - row.pop("baseline"))
     if methods.METHODS[method][1] == "segmenter":
         labels = np.load(os.path.join(folder, "labels.npy"))
         if cloud.truth is not None:
-            row["quality"] = plane_metrics(cloud.truth, labels)
+            min_points = json.loads(Path(folder, "params.json").read_text())["min_points"]
+            row["quality"] = plane_metrics(cloud.truth, labels, min_segment_points=min_points)
         else:
-            row["quality"] = unsupervised_metrics(cloud.coords, labels, min_points=1)
+            min_points = json.loads(Path(folder, "params.json").read_text())["min_points"]
+            row["quality"] = unsupervised_metrics(cloud.coords, labels, min_points=min_points)
     return row
 
 
@@ -124,7 +142,7 @@ def run_one(method, cloud, params, folder, timeout):
 
 def fmt_row(r):
     secs = r.get("seconds_scaled", r.get("seconds"))
-    head = f"{r['cloud']:<12} {r['points']:>9,} {r['method']:<26}"
+    head = f"{r['cloud']:<12} {r['points']:>9,} {r['method']:<30}"
     if "error" in r:
         return f"{head} {r['error']}"
     cells = f"{secs:>8.2f} {r['points'] / secs:>11,.0f} {r['peak_bytes'] / 2**20:>8.0f}"
@@ -165,7 +183,7 @@ def main():
           f"open3d {info['open3d']}, planeseg {info['planeseg']} ({info['commit']})")
     if skipped:
         print(f"skipped (Open3D not installed): {', '.join(skipped)}")
-    print(f"{'cloud':<12} {'points':>9} {'method':<26} {'seconds':>8} {'points/s':>11} {'peak MB':>8}  "
+    print(f"{'cloud':<12} {'points':>9} {'method':<30} {'seconds':>8} {'points/s':>11} {'peak MB':>8}  "
           "quality (F1 at IoU 0.5/0.8 [range over seeds])")
     rows = []
     clouds = []

@@ -8,6 +8,8 @@
 
 #include <Eigen/Eigenvalues>
 
+#include "common/union_find.hpp"
+
 namespace planeseg {
 
 EigenDecomposition decompose_symmetric(const Eigen::Matrix3f& m) {
@@ -157,33 +159,6 @@ int64_t cell_coordinate(float p, float lo, float side, int64_t extent) {
   return kHugeCell + 2 * static_cast<int64_t>(bits - base);
 }
 
-class VoxelUnionFind {
- public:
-  explicit VoxelUnionFind(std::size_t n) : parent_(n), rank_(n, 0) {
-    for (std::size_t i = 0; i < n; ++i) parent_[i] = static_cast<uint32_t>(i);
-  }
-  uint32_t find(uint32_t x) {
-    uint32_t root = x;
-    while (parent_[root] != root) root = parent_[root];
-    while (parent_[x] != root) {
-      const uint32_t next = parent_[x];
-      parent_[x] = root;
-      x = next;
-    }
-    return root;
-  }
-  void unite(uint32_t a, uint32_t b) {
-    uint32_t ra = find(a), rb = find(b);
-    if (ra == rb) return;
-    if (rank_[ra] < rank_[rb]) std::swap(ra, rb);
-    parent_[rb] = ra;
-    if (rank_[ra] == rank_[rb]) ++rank_[ra];
-  }
-
- private:
-  std::vector<uint32_t> parent_;
-  std::vector<uint32_t> rank_;
-};
 
 }  // namespace
 
@@ -214,7 +189,7 @@ std::vector<std::vector<uint32_t>> voxel_components(const std::vector<Vec3f>& co
     point_voxel[k] = inserted.first->second;
   }
 
-  VoxelUnionFind sets(cells.size());
+  UnionFind sets(cells.size());
   for (uint32_t v = 0; v < cells.size(); ++v) {
     const Cell& c = cells[v];
     for (int dx = -1; dx <= 1; ++dx)

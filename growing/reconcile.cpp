@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/geometry.hpp"
+#include "common/union_find.hpp"
 
 namespace planeseg {
 
@@ -55,33 +56,6 @@ bool regions_coplanar(const PlaneRegion& a, const PlaneRegion& b, float angle_de
 
 namespace {
 
-class RegionUnionFind {
- public:
-  explicit RegionUnionFind(std::size_t n) : parent_(n), rank_(n, 0) {
-    for (std::size_t i = 0; i < n; ++i) parent_[i] = static_cast<uint32_t>(i);
-  }
-  uint32_t find(uint32_t x) {
-    uint32_t root = x;
-    while (parent_[root] != root) root = parent_[root];
-    while (parent_[x] != root) {
-      const uint32_t next = parent_[x];
-      parent_[x] = root;
-      x = next;
-    }
-    return root;
-  }
-  void unite(uint32_t a, uint32_t b) {
-    uint32_t ra = find(a), rb = find(b);
-    if (ra == rb) return;
-    if (rank_[ra] < rank_[rb]) std::swap(ra, rb);
-    parent_[rb] = ra;
-    if (rank_[ra] == rank_[rb]) ++rank_[ra];
-  }
-
- private:
-  std::vector<uint32_t> parent_;
-  std::vector<uint32_t> rank_;
-};
 
 /// Pairs (a < b) of regions that hold a common point, each pair once.
 std::vector<uint64_t> shared_point_pairs(std::vector<std::pair<uint32_t, uint32_t>>& claims) {
@@ -107,7 +81,7 @@ std::vector<uint64_t> shared_point_pairs(std::vector<std::pair<uint32_t, uint32_
 std::vector<PlaneRegion> merge_regions(const std::vector<Vec3f>& coords, CollectedRegions& collected,
                                        const MergeOptions& options, float epsilon, std::vector<int32_t>& labels) {
   const std::size_t count = collected.regions.size();
-  RegionUnionFind groups(count);
+  UnionFind groups(count);
   if (options.enabled) {
     const float threshold = options.distance_factor * epsilon;
     for (uint64_t pair : shared_point_pairs(collected.claims)) {

@@ -18,6 +18,26 @@ class _TesselProgress:
 
 Progress = _TesselProgress
 
+def segment_planar_regions(
+    coords: npt.ArrayLike,
+    normals: npt.ArrayLike | None = None,
+    normal_mode: str = "compute",
+    params: Mapping[str, Any] = {},
+    chunking: Mapping[str, Any] = {},
+    merge: Mapping[str, Any] = {},
+    progress: _TesselProgress | None = None,
+) -> tuple[np.ndarray, dict[str, int | float | bool]]:
+    """Labels every point with its planar region (int32, -1 for none) in parallel chunks.
+
+    Returns the labels and {"num_points", "num_chunks", "num_regions_pre_merge",
+    "num_regions_post_merge", "num_unassigned", "elapsed_seconds", "cancelled"}.
+    Extra ``params`` keys: "seed" (reproducible labels), "neighbor_radius" (a plain distance
+    bounding every neighbour query instead of sqrt(epsilon)), "num_threads" (0: all),
+    "local_reassign_enabled", "global_reassign_enabled" (or "refine_unassigned").
+    Rows with NaN or inf keep -1 and count in "num_unassigned".
+    """
+    ...
+
 class SeededGrower:
     """Grows single planar regions from seeds chosen by the caller.
 

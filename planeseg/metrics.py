@@ -33,8 +33,11 @@ def contingency(truth, pred):
     return table, true_sizes, pred_sizes
 
 
-def plane_metrics(truth, pred, share=0.05) -> dict:
+def plane_metrics(truth, pred, share=0.05, min_segment_points=0) -> dict:
     """Quality of pred against the ground-truth planes of truth.
+
+    Segments of fewer than min_segment_points points are not counted as detected planes in
+    precision (they still take their points from the planes' IoU and the unlabelled share).
 
     - best_iou: per ground-truth plane, the IoU of its best-overlapping segment;
     - recall@t / precision@t: share of planes / segments whose best IoU exceeds t
@@ -52,10 +55,12 @@ def plane_metrics(truth, pred, share=0.05) -> dict:
     iou = np.divide(table, union, out=np.zeros(table.shape), where=union > 0)
     best_true = iou.max(axis=1) if n_pred else np.zeros(n_true)
     best_pred = iou.max(axis=0) if n_true else np.zeros(n_pred)
-    out = {"planes": n_true, "segments": n_pred}
+    detections = pred_sizes >= min_segment_points
+    best_pred = best_pred[detections]
+    out = {"planes": n_true, "segments": int(detections.sum())}
     for t in (0.5, 0.8):
         recall = float(np.mean(best_true > t)) if n_true else 0.0
-        precision = float(np.mean(best_pred > t)) if n_pred else 0.0
+        precision = float(np.mean(best_pred > t)) if len(best_pred) else 0.0
         f1 = 2 * precision * recall / (precision + recall) if precision + recall else 0.0
         out.update({f"recall@{t}": recall, f"precision@{t}": precision, f"f1@{t}": f1})
     out["weighted_iou"] = float(np.sum(best_true * true_sizes) / true_sizes.sum()) if n_true else 0.0

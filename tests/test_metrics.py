@@ -33,6 +33,13 @@ def test_plane_metrics_on_known_layouts(pred, expected):
         assert got[key] == pytest.approx(value), key
 
 
+def test_small_segments_can_be_left_out_of_precision():
+    pred = np.where(TRUTH >= 0, TRUTH, 9)  # the clutter becomes a segment of 2 points
+    assert plane_metrics(TRUTH, pred)["precision@0.5"] == pytest.approx(3 / 4)
+    got = plane_metrics(TRUTH, pred, min_segment_points=3)
+    assert (got["precision@0.5"], got["segments"], got["recall@0.5"]) == (1.0, 3, 1.0)
+
+
 def test_segment_ids_need_not_be_dense_or_ordered():
     pred = np.where(TRUTH >= 0, 1000 - 7 * TRUTH, -5)
     assert plane_metrics(TRUTH, pred) == plane_metrics(TRUTH, TRUTH)

@@ -217,3 +217,24 @@ def test_inputs_are_not_modified(small_room):
     segment(coords, params=params, chunking=chunking, merge=merge)
     np.testing.assert_array_equal(coords, before)
     assert [params, chunking, merge] == copies
+
+
+@pytest.mark.parametrize("window", [8, 64])
+def test_extraction_stops_after_a_full_window_of_failed_seeds(window, capfd):
+    progress = tessel.Progress()
+    params = {**ROOM, "seed": 2, "seed_min_neighbors": 10**6, "failrate_window": window, "verbose": True}
+    labels, stats = segment(grid(40, 40), params=params, progress=progress)
+    (status,) = progress.chunk_statuses()
+    assert status["attempts"] == window
+    assert status["regions"] == 0 and status["fail_rate"] == 1.0
+    assert stats["num_regions_pre_merge"] == 0
+    # Seeds that failed the gate reach no growth, so no per-attempt line is printed.
+    assert "Region attempts" not in capfd.readouterr().out
+
+
+def test_verbose_prints_one_line_per_grown_attempt(capfd):
+    segment(grid(40, 40), normals=up_normals(1600), normal_mode="use_provided",
+            params={"seed": 2, "verbose": True, "tau": 50})
+    lines = [l for l in capfd.readouterr().out.splitlines() if l.startswith("Region attempts")]
+    assert lines
+    assert lines[0] == "Region attempts: failed=0\trolling_fail_rate=0/0.9\tregions=1\tremaining=0"

@@ -251,3 +251,20 @@ TEST(Pipeline, AChunkFailureIsRethrownAfterEveryChunkFinished) {
   EXPECT_EQ(started.load(), 3);
   EXPECT_EQ(progress.done(), 2);  // the failed chunk made no increment
 }
+
+TEST_F(Leftovers, AComponentTouchingTwoRegionsIsSplitPointByPoint) {
+  // A wall (region 1) standing at x = 0.22 next to the floor, and a leftover strip between them.
+  PlaneRegion wall{{0.22f, 0.1f, 0.1f}, {1, 0, 0}, {}};
+  for (int j = 0; j < 11; ++j)
+    for (int k = 1; k < 11; ++k) {
+      const uint32_t p = add({0.22f, j * 0.02f, k * 0.02f});
+      labels[p] = 1;
+      wall.members.push_back(p);
+    }
+  regions.push_back(wall);
+  const uint32_t near_floor = add({0.2f, 0.1f, 0.01f});   // 1 cm above the floor, 2 cm from the wall
+  const uint32_t near_wall = add({0.215f, 0.1f, 0.06f});  // 6 cm above the floor, 5 mm from the wall
+  run(false);
+  EXPECT_EQ(labels[near_floor], 0);
+  EXPECT_EQ(labels[near_wall], 1);
+}
