@@ -7,6 +7,7 @@
 #include "common/bindings.hpp"
 #include "common/progress.hpp"
 #include "common/spatial_order.hpp"
+#include "growing/estimate.hpp"
 #include "growing/grow_params.hpp"
 #include "growing/pipeline.hpp"
 #include "growing/region_growing.hpp"
@@ -133,6 +134,30 @@ py::tuple segment_planar_regions(const FloatArray& coords, const py::object& nor
   return py::make_tuple(labels, stats);
 }
 
+py::tuple estimate_parameters_binding(const FloatArray& coords, uint32_t sample_size, uint32_t seed) {
+  PointCloud cloud;
+  bindings::check_point_array(coords, "coords");
+  bindings::copy_point_array(coords, "coords", cloud.coords);
+  ParameterEstimate e;
+  {
+    py::gil_scoped_release release;
+    e = planeseg::estimate_parameters(cloud, sample_size, seed);
+  }
+  py::dict stats;
+  stats["sample_size_used"] = e.sample_size_used;
+  if (e.empty) {
+    stats["tau0"] = 0;
+    stats["base_spacing"] = 0.0;
+    stats["estimate_seconds"] = 0.0;
+  } else {
+    stats["tau0"] = e.tau0;
+    stats["base_spacing"] = e.base_spacing;
+    stats["estimate_seconds"] = e.estimate_seconds;
+    stats["seed"] = seed;
+  }
+  return py::make_tuple(e.epsilon, e.tau, e.alpha_deg, stats);
+}
+
 py::list chunk_statuses(const TesselProgressState& progress) {
   std::vector<ChunkStatus> statuses;
   py::list out;
@@ -196,6 +221,19 @@ Returns int32 labels (N,) and stats with num_points, num_chunks, num_regions_pre
 num_regions_post_merge, num_unassigned, elapsed_seconds, cancelled.
 )doc";
 
+constexpr const char* kEstimateDoc = R"doc(estimate_parameters(coords, sample_size=50000, seed=0) -> (epsilon, tau, alpha_deg, stats)
+
+Proposes the params "epsilon", "tau" and "alpha_deg" from a sample of min(N, sample_size)
+points (at least one) drawn with an mt19937 seeded by seed, so a cloud, a sample size and a
+seed always give the same proposals. base_spacing is the median distance of the sampled
+points to their eighth nearest point (themselves included); epsilon, a squared neighbour
+bound like the params key, is the median of the smallest of 1, 1.5, 2, 3, 4, 6, 8, 10 x
+base_spacing whose neighbourhood looks planar; tau is the median neighbourhood size within
+it (at least 3); alpha_deg follows from tau and stays near 29. Rows with NaN or inf are never
+sampled. stats: sample_size_used, tau0, base_spacing, estimate_seconds and seed (no seed key
+for a cloud without points, which gets (0.03, 80, 29.0)).
+)doc";
+
 constexpr const char* kGrowDoc = R"doc(grow(seed_index) -> (indices, info)
 
 Grows the region of one seed over all points. Returns the member indices (int32,
@@ -219,6 +257,9 @@ PYBIND11_MODULE(tessel, m) {
   m.def("segment_planar_regions", &segment_planar_regions, py::arg("coords"), py::arg("normals") = py::none(),
         py::arg("normal_mode") = "compute", py::arg("params") = py::dict(), py::arg("chunking") = py::dict(),
         py::arg("merge") = py::dict(), py::arg("progress") = py::none(), kSegmentDoc);
+
+  m.def("estimate_parameters", &estimate_parameters_binding, py::arg("coords"), py::arg("sample_size") = 50000u,
+        py::arg("seed") = 0u, kEstimateDoc);
 
   py::class_<SeededGrowerSession>(m, "SeededGrower", kSeededGrowerDoc)
       .def(py::init(&make_seeded_grower), py::arg("coords"), py::arg("normals") = py::none(),

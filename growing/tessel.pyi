@@ -38,6 +38,13 @@ def segment_planar_regions(
     """
     ...
 
+def estimate_parameters(
+    coords: npt.ArrayLike, sample_size: int = 50000, seed: int = 0
+) -> tuple[float, int, float, dict[str, int | float]]:
+    """Proposed (epsilon, tau, alpha_deg) from a seeded sample, and
+    {"sample_size_used", "tau0", "base_spacing", "estimate_seconds", "seed"}."""
+    ...
+
 class SeededGrower:
     """Grows single planar regions from seeds chosen by the caller.
 
