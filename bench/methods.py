@@ -24,6 +24,9 @@ def choose_params(spacing: float, noise: float, points: int) -> dict:
       of the piece split above the spacing, plane tolerance 3 epsilon above three noise
       deviations), neighbor_radius 4 s, tau min_points, seed 0; the "epsilon only" row leaves
       neighbor_radius out;
+    - quarvo.segment_planes: epsilon (plane distance, and squared radius of its normals)
+      max(3 noise, (3 s)^2), cluster_epsilon (squared) (2.5 s)^2 like the DBSCAN of the Open3D
+      row, min_points, seed 0;
     - quality: segments smaller than min_points do not count as detected planes.
 
     The Open3D values are the best of the sweep in bench/tune_peers.py on the room and city
@@ -43,6 +46,8 @@ def choose_params(spacing: float, noise: float, points: int) -> dict:
         "normal_radius": 3 * s,
         "seg_epsilon": max(s, 3 * noise),
         "seg_neighbor_radius": 4 * s,
+        "quarvo_epsilon": max(3 * noise, 9 * s * s),
+        "quarvo_cluster_epsilon": (2.5 * s) ** 2,
     }
 
 
@@ -72,6 +77,14 @@ def segment_epsilon_only(coords, p):
 
 def segment_one_thread(coords, p):
     return _segment(coords, p, True, threads=1)
+
+
+def segment_planes(coords, p):
+    import quarvo
+
+    params = {"epsilon": p["quarvo_epsilon"], "cluster_epsilon": p["quarvo_cluster_epsilon"],
+              "min_points": p["min_points"], "seed": 0}
+    return quarvo.segment_planes(coords, params=params)[0]
 
 
 def seeded_grower_build(coords, p):
@@ -173,6 +186,7 @@ METHODS = {
     "tessel.segment (epsilon only)": (segment_epsilon_only, "segmenter", False, 1),
     "tessel.segment (1 thread)": (segment_one_thread, "segmenter", False, 1),
     "tessel.SeededGrower loop": (seeded_grower, "segmenter", False, 1),
+    "quarvo.segment_planes": (segment_planes, "segmenter", False, 1),
     "o3d segment_plane+dbscan": (o3d_segment_plane, "segmenter", True, 3),
     "o3d planar_patches": (o3d_planar_patches, "segmenter", True, 1),
     "tessel index+normals": (seeded_grower_build, "primitive", False, 1),

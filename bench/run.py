@@ -51,6 +51,7 @@ def child(method, folder):
     fn, kind, needs_open3d, _ = methods.METHODS[method]
     if needs_open3d:
         import open3d  # noqa: F401  (imported before the baseline is taken)
+    import quarvo  # noqa: F401
     import tessel  # noqa: F401
     coords = np.load(os.path.join(folder, "coords.npy"))
     params = json.loads(Path(folder, "params.json").read_text())

@@ -70,8 +70,8 @@ Plane fit_plane(const std::vector<Vec3f>& coords, const std::vector<uint32_t>& m
   }
   Eigen::Matrix3d s;
   s << xx, xy, xz, xy, yy, yz, xz, yz, zz;
-  const Vec3f normal = column(decompose_symmetric(s.cast<float>()).vectors, 0);
-  return {{static_cast<float>(cx), static_cast<float>(cy), static_cast<float>(cz)}, normal};
+  const EigenDecomposition eig = decompose_symmetric(s.cast<float>());
+  return {{static_cast<float>(cx), static_cast<float>(cy), static_cast<float>(cz)}, column(eig.vectors, 0), eig.converged};
 }
 
 namespace {

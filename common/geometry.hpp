@@ -42,6 +42,7 @@ void estimate_normals(const PointCloud& cloud, const SpatialIndex& index, const 
 struct Plane {
   Vec3f centroid;
   Vec3f normal;
+  bool converged = true;  ///< the eigen solver's report
 };
 
 /// Least-squares plane: centroid of the members and smallest-eigenvalue eigenvector of their

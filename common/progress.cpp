@@ -63,16 +63,12 @@ void QuarvoProgressState::reset(int64_t total) {
   current_best_support_ = 0;
 }
 
-void QuarvoProgressState::set_counters(int64_t planes_found, int64_t active_points_remaining,
-                                       int64_t current_best_support) {
+void QuarvoProgressState::publish(const std::string& stage, int64_t planes_found, int64_t active_points_remaining,
+                                  int64_t current_best_support) {
   std::lock_guard<std::mutex> lock(mutex_);
+  stage_ = stage;
   planes_found_ = planes_found;
   active_points_remaining_ = active_points_remaining;
-  current_best_support_ = current_best_support;
-}
-
-void QuarvoProgressState::set_best_support(int64_t current_best_support) {
-  std::lock_guard<std::mutex> lock(mutex_);
   current_best_support_ = current_best_support;
 }
 

@@ -86,8 +86,9 @@ class StagedProgress : public ProgressCore {
 class QuarvoProgressState : public StagedProgress {
  public:
   void reset(int64_t total);
-  void set_counters(int64_t planes_found, int64_t active_points_remaining, int64_t current_best_support);
-  void set_best_support(int64_t current_best_support);
+  /// Stage text and the three counters in one hold of the mutex.
+  void publish(const std::string& stage, int64_t planes_found, int64_t active_points_remaining,
+               int64_t current_best_support);
   int64_t planes_found() const;
   int64_t active_points_remaining() const;
   int64_t current_best_support() const;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/point_cloud.hpp"
+#include "common/random_draw.hpp"
 
 namespace planeseg {
 
@@ -18,22 +19,6 @@ struct ParameterEstimate {
   double estimate_seconds = 0.0;
   bool empty = true;  ///< the cloud had no (finite) point: the defaults above are returned
 };
-
-/// Draws j uniformly from [0, n - 1] with one or more 32-bit outputs of engine, by the
-/// multiply-and-reject rule that keeps the sample reproducible.
-template <class Engine>
-uint32_t uniform_below(Engine& engine, uint32_t n) {
-  uint64_t m = static_cast<uint64_t>(static_cast<uint32_t>(engine())) * n;
-  uint32_t low = static_cast<uint32_t>(m);
-  if (low < n) {
-    const uint32_t threshold = static_cast<uint32_t>(-n) % n;
-    while (low < threshold) {
-      m = static_cast<uint64_t>(static_cast<uint32_t>(engine())) * n;
-      low = static_cast<uint32_t>(m);
-    }
-  }
-  return static_cast<uint32_t>(m >> 32);
-}
 
 /// Median of values (sorted in place): the middle element, or the mean of the two middle ones.
 float median_in_place(std::vector<float>& values);

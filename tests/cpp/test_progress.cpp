@@ -22,8 +22,9 @@ TEST(Progress, ResetWithdrawsCancellationAndSetsTotal) {
 TEST(Progress, QuarvoResetRestoresStageAndCounters) {
   QuarvoProgressState p;
   EXPECT_EQ(p.stage(), "Idle");
-  p.set_stage("Searching");
-  p.set_counters(3, 100, 42);
+  p.publish("Searching", 3, 100, 42);
+  EXPECT_EQ(p.stage(), "Searching");
+  EXPECT_EQ(p.current_best_support(), 42);
   p.reset(7);
   EXPECT_EQ(p.stage(), "Idle");
   EXPECT_EQ(p.planes_found(), 0);
