@@ -1,6 +1,6 @@
 """Times the geometry kernel and SeededGrower on a generated plane-rich cloud.
 
-    python bench/bench_grower.py [--points 1000000] [--epsilon 0.03] [--repeats 3]
+    python bench/bench_grower.py [--points 1000000] [--epsilon 0.015] [--neighbor-radius 0.055] [--repeats 3]
 
 Prints the KD-tree build, the bare loop of one radius query per point, normal estimation
 (from the C++ kernel_bench built by ./dev.sh), SeededGrower construction (index plus
@@ -28,9 +28,8 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
-from planeseg.scenes import box_room  # noqa: E402
+from planeseg.scenes import room  # noqa: E402
 
-ROOM = (20.0, 15.0, 5.0)  # about 950 m^2 of faces: 1M points are about 3 cm apart
 
 
 def maxrss_bytes():
@@ -47,7 +46,7 @@ def child(args):
     largest = int(np.bincount(truth).argmax())
     seed = int(np.flatnonzero(truth == largest)[len(coords) // 1000])
     base = maxrss_bytes()
-    params = {"epsilon": args.epsilon}
+    params = {"epsilon": args.epsilon, "neighbor_radius": args.neighbor_radius}
     t0 = time.perf_counter()
     g = tessel.SeededGrower(coords, params=params)
     construct = time.perf_counter() - t0
@@ -73,25 +72,27 @@ def kernel_bench_binary():
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--points", type=int, default=1_000_000)
-    ap.add_argument("--epsilon", type=float, default=0.03, help="squared neighbour radius")
+    ap.add_argument("--epsilon", type=float, default=0.015, help="plane tolerance basis and voxel side basis")
+    ap.add_argument("--neighbor-radius", type=float, default=0.055, help="radius of every neighbour query")
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
         return child(args)
 
-    coords, truth = box_room(args.points, size=ROOM, noise=0.002, seed=3)
-    coords = np.ascontiguousarray(coords, dtype=np.float32)
+    scene = room(args.points, noise=0.002, seed=3)
+    coords, truth = np.ascontiguousarray(scene.coords, dtype=np.float32), scene.labels
     with tempfile.TemporaryDirectory() as tmp:
         raw = os.path.join(tmp, "cloud.f32")
         coords.tofile(raw)
-        out = subprocess.run([kernel_bench_binary(), raw, str(args.epsilon), str(args.repeats)],
+        out = subprocess.run([kernel_bench_binary(), raw, str(args.neighbor_radius ** 2), str(args.repeats)],
                              check=True, capture_output=True, text=True).stdout
         kernel = json.loads(out)
         np.save(os.path.join(tmp, "coords.npy"), coords)
         np.save(os.path.join(tmp, "truth.npy"), truth)
         out = subprocess.run([sys.executable, __file__, "--child", tmp, "--points", str(args.points),
-                              "--epsilon", str(args.epsilon), "--repeats", str(args.repeats)],
+                              "--epsilon", str(args.epsilon), "--neighbor-radius", str(args.neighbor_radius),
+                              "--repeats", str(args.repeats)],
                              check=True, capture_output=True, text=True).stdout
     grower = json.loads(out)
 
@@ -103,8 +104,8 @@ def main():
         ("SeededGrower construction", grower["construct_s"], n),
         ("grow of the largest plane", grower["grow_s"], grower["grown_points"]),
     ]
-    print(f"cloud: {n:,} points (room {ROOM}), epsilon {args.epsilon} "
-          f"(radius {np.sqrt(args.epsilon):.3f}), {kernel['mean_neighbours']:.1f} neighbours per query, "
+    print(f"cloud: {n:,} points (8 x 6 x 3 m room), epsilon {args.epsilon}, neighbour radius "
+          f"{args.neighbor_radius}, {kernel['mean_neighbours']:.1f} neighbours per query, "
           f"{os.cpu_count()} cores, Python {platform.python_version()}")
     print(f"{'step':<28} {'seconds':>9} {'points/s':>12}")
     for name, seconds, points in rows:

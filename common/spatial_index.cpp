@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <nanoflann.hpp>
 
+#include "common/spatial_order.hpp"
+
 namespace planeseg {
 namespace {
 
@@ -106,7 +108,7 @@ class ScatterCollector {
 }  // namespace
 
 struct SpatialIndex::Impl {
-  std::vector<Vec3f> finite_points;     // only when some rows are not finite
+  std::vector<Vec3f> finite_points;     // the indexed points in Morton order, unless the cloud is
   std::vector<uint32_t> original_ids;   // cloud index of finite_points[i]
   PointSource source;
   std::unique_ptr<Tree> tree;
@@ -114,15 +116,17 @@ struct SpatialIndex::Impl {
 
 SpatialIndex::SpatialIndex(const PointCloud& cloud) : impl_(std::make_unique<Impl>()) {
   const auto& coords = cloud.coords;
-  const bool all_finite = std::all_of(coords.begin(), coords.end(), [](const Vec3f& p) { return is_finite(p); });
-  if (all_finite) {
+  const std::vector<uint32_t> order = morton_order(coords);  // non-finite rows last
+  std::size_t finite = order.size();
+  while (finite > 0 && !is_finite(coords[order[finite - 1]])) --finite;
+  bool identity = finite == coords.size();
+  for (std::size_t k = 0; identity && k < finite; ++k) identity = order[k] == k;
+  if (identity) {
     impl_->source = {coords.data(), coords.size()};
   } else {
-    for (std::size_t i = 0; i < coords.size(); ++i) {
-      if (!is_finite(coords[i])) continue;
-      impl_->finite_points.push_back(coords[i]);
-      impl_->original_ids.push_back(static_cast<uint32_t>(i));
-    }
+    impl_->original_ids.assign(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(finite));
+    impl_->finite_points.resize(finite);
+    for (std::size_t k = 0; k < finite; ++k) impl_->finite_points[k] = coords[order[k]];
     impl_->source = {impl_->finite_points.data(), impl_->finite_points.size()};
   }
   impl_->tree = std::make_unique<Tree>(3, impl_->source, nanoflann::KDTreeSingleIndexAdaptorParams(10));
@@ -131,6 +135,13 @@ SpatialIndex::SpatialIndex(const PointCloud& cloud) : impl_(std::make_unique<Imp
 SpatialIndex::~SpatialIndex() = default;
 
 std::size_t SpatialIndex::indexed_points() const { return impl_->source.count; }
+
+std::vector<uint32_t> SpatialIndex::spatial_order() const {
+  if (!impl_->original_ids.empty()) return impl_->original_ids;
+  std::vector<uint32_t> order(impl_->source.count);
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  return order;
+}
 
 void SpatialIndex::radius_neighbors(const Vec3f& q, float radius2, float eps, bool sorted, NeighborList& out) const {
   out.clear();

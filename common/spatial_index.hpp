@@ -1,5 +1,7 @@
 // KD-tree over the finite points of a PointCloud. Rows with a NaN or infinite coordinate
-// are left out, so every query behaves as if those rows were absent from the cloud.
+// are left out, so every query behaves as if those rows were absent from the cloud. The tree
+// keeps its own copy of the points in Morton order (unless the cloud already is), so that a
+// search touches nearby memory; results carry the cloud's indices.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +31,10 @@ class SpatialIndex {
 
   /// Number of indexed (finite) points.
   std::size_t indexed_points() const;
+
+  /// The cloud indices of the indexed points in the tree's (Morton) order: visiting points in
+  /// this order keeps consecutive searches in nearby memory.
+  std::vector<uint32_t> spatial_order() const;
 
   /// Fills out (cleared first, capacity kept) with every indexed point p with
   /// |p - q|^2 < radius2 (strict). eps is the approximate-search factor (0 = exact).

@@ -39,7 +39,8 @@ std::vector<uint32_t> morton_order(const std::vector<Vec3f>& coords) {
     }
     keyed[i] = {code, static_cast<uint32_t>(i)};
   }
-  std::sort(keyed.begin(), keyed.end());
+  // Already in order (a cloud this function ordered before): no sort needed.
+  if (!std::is_sorted(keyed.begin(), keyed.end())) std::sort(keyed.begin(), keyed.end());
   std::vector<uint32_t> order(coords.size());
   for (std::size_t k = 0; k < keyed.size(); ++k) order[k] = keyed[k].second;
   return order;

@@ -1,7 +1,6 @@
 #include "growing/region_growing.hpp"
 
 #include <algorithm>
-#include <numeric>
 #include <stdexcept>
 
 namespace planeseg {
@@ -26,10 +25,9 @@ SeededGrowerSession::SeededGrowerSession(PointCloud cloud, const GrowParams& par
     : cloud_(std::move(cloud)), params_(params), index_(std::make_unique<SpatialIndex>(cloud_)) {}
 
 void SeededGrowerSession::estimate_normals() {
+  // Rows left out of the index keep (0, 0, 1); the others are visited in the index's order.
   cloud_.normals.assign(cloud_.size(), Vec3f{0.0f, 0.0f, 1.0f});
-  std::vector<uint32_t> all(cloud_.size());
-  std::iota(all.begin(), all.end(), 0u);
-  planeseg::estimate_normals(cloud_, *index_, all, params_.neighbor_radius2());
+  planeseg::estimate_normals(cloud_, *index_, index_->spatial_order(), params_.neighbor_radius2());
 }
 
 SeededGrowth SeededGrowerSession::grow(uint32_t seed) const {

@@ -36,7 +36,7 @@ void clamp_quarvo_params(QuarvoParams& p) {
 void estimate_normals_radius(PointCloud& cloud, const SpatialIndex& index, float radius2) {
   cloud.normals.assign(cloud.size(), Vec3f{0.0f, 0.0f, 1.0f});
   float sums[6];
-  for (std::size_t i = 0; i < cloud.size(); ++i) {
+  for (uint32_t i : index.spatial_order()) {  // rows left out of the index keep (0, 0, 1)
     const Vec3f& p = cloud.coords[i];
     if (index.radius_scatter(p, radius2, 0.0f, p, sums) < 3) continue;
     const EigenDecomposition eig = decompose_symmetric(scatter_matrix(sums));
