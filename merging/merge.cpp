@@ -130,8 +130,12 @@ MergeResult merge_regions(const PointCloud& cloud, const std::vector<int32_t>& l
   std::unordered_map<uint64_t, int64_t> contacts;
   const float r2 = params.neighbor_radius * params.neighbor_radius;
   NeighborList neighbours;
-  for (std::size_t p = 0; p < cloud.size(); ++p) {
-    if (p % 10000 == 0 && cancel_requested(progress)) return out.cancelled = true, out;
+  // Points are visited in the index's spatial order (the counts do not depend on the order);
+  // rows without finite coordinates touch nothing.
+  const std::vector<uint32_t> order = index.spatial_order();
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k % 10000 == 0 && cancel_requested(progress)) return out.cancelled = true, out;
+    const uint32_t p = order[k];
     const int32_t lp = labels[p];
     if (lp < 0) continue;
     index.radius_neighbors(cloud.coords[p], r2, 0.0f, false, neighbours);
