@@ -2,7 +2,9 @@
 // parameter dictionary reading and the progress classes. Only bindings files include this.
 #pragma once
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -47,6 +49,14 @@ inline NormalMode load_normals(const std::string& normal_mode, const py::object&
   const NormalMode mode = parse_normal_mode(normal_mode);
   if (mode == NormalMode::UseProvided) load_provided_normals(normals, cloud);
   return mode;
+}
+
+/// A new one-dimensional NumPy array holding a copy of values.
+template <class T>
+py::array_t<T> to_numpy(const std::vector<T>& values) {
+  py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
+  if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(T));
+  return out;
 }
 
 /// Converts dict[key] into field when present; a value of the wrong kind raises the binding

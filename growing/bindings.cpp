@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "common/bindings.hpp"
+#include "common/clamp.hpp"
 #include "common/progress.hpp"
 #include "common/spatial_order.hpp"
 #include "growing/estimate.hpp"
@@ -53,10 +54,9 @@ py::tuple grow(const SeededGrowerSession& session, uint32_t seed_index) {
     py::gil_scoped_release release;
     growth = session.grow(seed_index);
   }
-  py::array_t<int32_t> indices(static_cast<py::ssize_t>(growth.members.size()));
-  if (!growth.members.empty()) {
-    std::memcpy(indices.mutable_data(), growth.members.data(), growth.members.size() * sizeof(uint32_t));
-  }
+  // Member indices fit int32: a cloud never holds 2^31 points.
+  const std::vector<int32_t> members(growth.members.begin(), growth.members.end());
+  py::array_t<int32_t> indices = bindings::to_numpy(members);
   py::dict info;
   info["seed_index"] = seed_index;
   info["num_points"] = growth.members.size();
@@ -113,13 +113,8 @@ py::tuple segment_planar_regions(const FloatArray& coords, const py::object& nor
     result = run_segmentation(cloud, index, options, progress);
     result.labels = scatter_back(result.labels, order);
   }
-  py::array_t<int32_t> labels(static_cast<py::ssize_t>(result.labels.size()));
-  if (!result.labels.empty()) {
-    std::memcpy(labels.mutable_data(), result.labels.data(), result.labels.size() * sizeof(int32_t));
-  }
-  const auto elapsed_ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
-  const double elapsed = static_cast<double>(elapsed_ns) / 1e9;
+  py::array_t<int32_t> labels = bindings::to_numpy(result.labels);
+  const double elapsed = seconds_since(start);
   py::dict stats;
   stats["num_points"] = cloud.size();
   stats["num_chunks"] = result.num_chunks;

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <random>
 
+#include "common/clamp.hpp"
 #include "common/geometry.hpp"
 #include "common/spatial_index.hpp"
 #include "growing/grow_params.hpp"
@@ -87,10 +88,7 @@ ParameterEstimate estimate_parameters(const PointCloud& cloud, uint32_t sample_s
   float level = 1.0f - (static_cast<float>(out.tau) / std::max(out.tau0, 1.0f)) * 0.125f;
   level = std::clamp(level, -1.0f, 1.0f);
   out.alpha_deg = static_cast<float>(std::acos(static_cast<double>(level))) * 180.0f / kPiF;
-  out.estimate_seconds =
-      static_cast<double>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count()) /
-      1e9;
+  out.estimate_seconds = seconds_since(start);
   return out;
 }
 

@@ -2,15 +2,9 @@
 
 #include <algorithm>
 
+#include "common/clamp.hpp"
+
 namespace planeseg {
-namespace {
-
-// Written so that NaN fails the comparison and takes the lower bound.
-float at_least(float value, float lo) { return value >= lo ? value : lo; }
-float within(float value, float lo, float hi) { return value >= lo ? std::min(value, hi) : lo; }
-
-}  // namespace
-
 void clamp_grow_params(GrowParams& p) {
   if (!(p.epsilon > 1e-6f)) p.epsilon = 1e-6f;
   p.epsilon_multiplier = at_least(p.epsilon_multiplier, 0.001f);

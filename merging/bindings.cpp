@@ -69,8 +69,7 @@ py::tuple merge_planar_regions(const FloatArray& coords, const py::object& label
     py::gil_scoped_release release;
     r = merge_regions(cloud, values, p, state);
   }
-  py::array_t<int32_t> out(static_cast<py::ssize_t>(r.labels.size()));
-  if (!r.labels.empty()) std::memcpy(out.mutable_data(), r.labels.data(), r.labels.size() * sizeof(int32_t));
+  py::array_t<int32_t> out = bindings::to_numpy(r.labels);
   py::dict stats;
   stats["num_points"] = r.num_points;
   stats["num_input_regions"] = r.num_input_regions;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "common/clamp.hpp"
 #include "common/geometry.hpp"
 #include "common/spatial_index.hpp"
 #include "common/union_find.hpp"
@@ -172,10 +173,7 @@ MergeResult merge_regions(const PointCloud& cloud, const std::vector<int32_t>& l
     out.labels[i] = output_of_root[root];
   }
   out.num_output_regions = next;
-  out.elapsed_seconds =
-      static_cast<double>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count()) /
-      1e9;
+  out.elapsed_seconds = seconds_since(start);
   report(progress, 4, "Done");
   return out;
 }

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "common/bindings.hpp"
+#include "common/clamp.hpp"
 #include "common/progress.hpp"
 #include "common/spatial_index.hpp"
 #include "ransac/ransac.hpp"
@@ -66,12 +67,8 @@ py::tuple segment_planes(const FloatArray& coords, const py::object& normals, co
     result = run_plane_search(cloud, index, p, handler);
     unassigned = static_cast<std::size_t>(std::count(result.labels.begin(), result.labels.end(), -1));
   }
-  py::array_t<int32_t> labels(static_cast<py::ssize_t>(result.labels.size()));
-  if (!result.labels.empty())
-    std::memcpy(labels.mutable_data(), result.labels.data(), result.labels.size() * sizeof(int32_t));
-  const auto elapsed_ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
-  const double elapsed = static_cast<double>(elapsed_ns) / 1e9;
+  py::array_t<int32_t> labels = bindings::to_numpy(result.labels);
+  const double elapsed = seconds_since(start);
 
   py::list planes;
   for (const PlaneModel& plane : result.planes) {

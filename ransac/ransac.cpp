@@ -6,14 +6,12 @@
 #include <limits>
 #include <random>
 
+#include "common/clamp.hpp"
 #include "common/geometry.hpp"
 #include "common/random_draw.hpp"
 
 namespace planeseg {
 namespace {
-
-float at_least(float value, float lo) { return value >= lo ? value : lo; }
-float within(float value, float lo, float hi) { return value >= lo ? std::min(value, hi) : lo; }
 
 /// Unit vector of v, or false when it is shorter than 1e-8.
 bool unit(const Vec3f& v, Vec3f& out) {
