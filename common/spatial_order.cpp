@@ -21,6 +21,10 @@ uint64_t spread_bits(uint64_t v) {
 
 }  // namespace
 
+uint64_t morton_code(uint64_t x, uint64_t y, uint64_t z) {
+  return spread_bits(x) << 2 | spread_bits(y) << 1 | spread_bits(z);
+}
+
 std::vector<uint32_t> morton_order(const std::vector<Vec3f>& coords) {
   const BoundingBox box = bounding_box(coords);
   const double lo[3] = {box.min.x, box.min.y, box.min.z};
@@ -35,7 +39,7 @@ std::vector<uint32_t> morton_order(const std::vector<Vec3f>& coords) {
       const double q[3] = {(p.x - lo[0]) * scale, (p.y - lo[1]) * scale, (p.z - lo[2]) * scale};
       uint64_t c[3];
       for (int a = 0; a < 3; ++a) c[a] = static_cast<uint64_t>(std::clamp(q[a], 0.0, 2097151.0));
-      code = spread_bits(c[0]) << 2 | spread_bits(c[1]) << 1 | spread_bits(c[2]);
+      code = morton_code(c[0], c[1], c[2]);
     }
     keyed[i] = {code, static_cast<uint32_t>(i)};
   }

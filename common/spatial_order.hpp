@@ -9,6 +9,9 @@
 
 namespace planeseg {
 
+/// Interleaves the low 21 bits of x, y and z (x highest) into one Z-order code.
+uint64_t morton_code(uint64_t x, uint64_t y, uint64_t z);
+
 /// order[k] is the original index of the point that goes to position k.
 std::vector<uint32_t> morton_order(const std::vector<Vec3f>& coords);
 
