@@ -19,7 +19,8 @@ def choose_params(spacing: float, noise: float, points: int) -> dict:
       DBSCAN with eps 2.5 s to keep the largest connected piece of each plane;
     - Open3D planar patches: normals within 5 s (at most 30), normal variance 60 degrees,
       coplanarity 85 degrees, 60 nearest neighbours, outlier ratio 0.75;
-    - radius of the primitive normal and radius-search rows: 3 s (about 28 neighbours on a face);
+    - radius of the primitive normal, radius-search and features rows: 3 s (about 28 neighbours
+      on a face; the features voxel size is the radius);
     - tessel.segment_planar_regions and the SeededGrower loop: epsilon = max(s, 3 noise) (voxel
       of the piece split above the spacing, plane tolerance 3 epsilon above three noise
       deviations), neighbor_radius 4 s, tau min_points, seed 0; the "epsilon only" row leaves
@@ -93,6 +94,31 @@ def seeded_grower_build(coords, p):
     import tessel
 
     tessel.SeededGrower(coords, params={"epsilon": p["normal_radius"] ** 2})
+
+
+def pcd_features(coords, p):
+    """Primitive: voxel hash and per-point eigenvalues and normals at the normal radius
+    (voxel size = radius), on every OpenMP thread."""
+    import features
+
+    r = p["normal_radius"]
+    features.compute_pcd_features(r, r, coords, features.compute_voxel_hash(coords, 1 / r))
+
+
+def pcd_features_one_thread(coords, p):
+    """The same on one thread (OMP_NUM_THREADS is read when the runtime loads, so it is set
+    before the first import in this child process)."""
+    import os
+
+    os.environ["OMP_NUM_THREADS"] = "1"
+    pcd_features(coords, p)
+
+
+def voxel_hash(coords, p):
+    """Primitive: the voxel hash alone at the normal radius."""
+    import features
+
+    features.compute_voxel_hash(coords, 1 / p["normal_radius"])
 
 
 def _o3d_cloud(coords):
@@ -191,6 +217,9 @@ METHODS = {
     "o3d segment_plane+dbscan": (o3d_segment_plane, "segmenter", True, 3),
     "o3d planar_patches": (o3d_planar_patches, "segmenter", True, 1),
     "tessel index+normals": (seeded_grower_build, "primitive", False, 1),
+    "features hash+features": (pcd_features, "primitive", False, 1),
+    "features (1 thread)": (pcd_features_one_thread, "primitive", False, 1),
+    "features.compute_voxel_hash": (voxel_hash, "primitive", False, 1),
     "o3d radius normals": (o3d_radius_normals, "primitive", True, 1),
     "o3d radius search (py)": (o3d_radius_search, "primitive", True, 1),
 }

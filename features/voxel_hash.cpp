@@ -38,12 +38,13 @@ namespace {
 
 /// Rank of every cell along a Z-order curve over the occupied cells' bounding box (coarsened
 /// to 21 bits per axis), ties in first-appearance order.
-std::vector<uint32_t> z_order_ranks(const std::vector<VoxelCoord>& cells) {
+std::vector<uint32_t> z_order_ranks(const std::vector<CellEntry>& cells) {
   VoxelCoord lo{std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max(),
                 std::numeric_limits<int64_t>::max()};
   VoxelCoord hi{std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::min(),
                 std::numeric_limits<int64_t>::min()};
-  for (const VoxelCoord& c : cells) {
+  for (const CellEntry& e : cells) {
+    const VoxelCoord& c = e.coord;
     lo = {std::min(lo.x, c.x), std::min(lo.y, c.y), std::min(lo.z, c.z)};
     hi = {std::max(hi.x, c.x), std::max(hi.y, c.y), std::max(hi.z, c.z)};
   }
@@ -53,7 +54,7 @@ std::vector<uint32_t> z_order_ranks(const std::vector<VoxelCoord>& cells) {
   while ((span >> shift) >= (uint64_t{1} << 21)) ++shift;
   std::vector<std::pair<uint64_t, uint32_t>> keyed(cells.size());
   for (std::size_t i = 0; i < cells.size(); ++i) {
-    const VoxelCoord& c = cells[i];
+    const VoxelCoord& c = cells[i].coord;
     keyed[i] = {morton_code(offset(c.x, lo.x) >> shift, offset(c.y, lo.y) >> shift, offset(c.z, lo.z) >> shift),
                 static_cast<uint32_t>(i)};
   }
@@ -74,36 +75,52 @@ VoxelHashIndex VoxelHashIndex::build(const Vec3f* coords, std::size_t n, float i
   index.inv_s_ = inv_s;
   if (n == 0) return index;
 
-  // Pass 1: provisional cell numbers in order of first appearance.
+  // Pass 1: provisional cell numbers in order of first appearance, each with its point count
+  // (in span.end for now). The cells of the points a little ahead are computed early and
+  // their table slots requested, so that the cache misses of unordered clouds overlap.
   constexpr uint32_t kNoCell = std::numeric_limits<uint32_t>::max();
+  constexpr std::size_t kAhead = 16;
+  struct Pending {
+    VoxelCoord coord;
+    uint32_t key = 0;
+    bool valid = false;
+  };
+  Pending ahead[kAhead];
   std::vector<uint32_t> cell_of(n);
-  std::vector<VoxelCoord> provisional;
-  std::vector<uint32_t> counts;
+  std::vector<CellEntry> provisional;
   std::size_t slot_count = 1024;
   while (slot_count < n / 2) slot_count *= 2;
   index.slots_.assign(slot_count, Slot{});
   index.mask_ = slot_count - 1;
-  for (std::size_t i = 0; i < n; ++i) {
+  const auto prepare = [&](std::size_t i, Pending& p) {
     const auto cell = voxel_cell(coords[i], inv_s);
-    if (!cell) {
+    p.valid = cell.has_value();
+    if (!p.valid) return;
+    p.coord = *cell;
+    p.key = cell_key(p.coord);
+    index.prefetch(p.key);
+  };
+  for (std::size_t i = 0; i < std::min(n, kAhead); ++i) prepare(i, ahead[i]);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Pending p = ahead[i % kAhead];
+    if (i + kAhead < n) prepare(i + kAhead, ahead[i % kAhead]);
+    if (!p.valid) {
       cell_of[i] = kNoCell;
       index.excluded_.push_back(static_cast<uint32_t>(i));
       continue;
     }
-    const uint32_t key = cell_key(*cell);
-    std::size_t h = key & index.mask_;
+    std::size_t h = p.key & index.mask_;
     for (;; h = (h + 1) & index.mask_) {
       Slot& slot = index.slots_[h];
       if (slot.cell == 0) {
-        provisional.push_back(*cell);
-        counts.push_back(0);
-        slot = {key, static_cast<uint32_t>(provisional.size())};
+        provisional.push_back({p.coord, {0, 0}});
+        slot = {p.key, static_cast<uint32_t>(provisional.size())};
         break;
       }
-      if (slot.key == key && provisional[slot.cell - 1] == *cell) break;
+      if (slot.key == p.key && provisional[slot.cell - 1].coord == p.coord) break;
     }
     const uint32_t c = index.slots_[h].cell - 1;
-    ++counts[c];
+    ++provisional[c].span.end;
     cell_of[i] = c;
     if (provisional.size() * 2 > index.slots_.size()) {  // keep the table at most half full
       std::vector<Slot> old(index.slots_.size() * 2);
@@ -121,10 +138,7 @@ VoxelHashIndex VoxelHashIndex::build(const Vec3f* coords, std::size_t n, float i
   // Renumber the cells along the Z-order curve and lay out their point lists in that order.
   const std::vector<uint32_t> rank = z_order_ranks(provisional);
   index.cells_.resize(provisional.size());
-  for (std::size_t c = 0; c < provisional.size(); ++c) {
-    index.cells_[rank[c]].coord = provisional[c];
-    index.cells_[rank[c]].span.end = counts[c];  // the count for now
-  }
+  for (std::size_t c = 0; c < provisional.size(); ++c) index.cells_[rank[c]] = provisional[c];
   uint32_t start = 0;
   for (CellEntry& e : index.cells_) {
     const uint32_t count = e.span.end;
@@ -181,18 +195,11 @@ bool VoxelRadiusSearcher::box_of(const Vec3f& q, CellBox& box) const {
   return true;
 }
 
-bool VoxelRadiusSearcher::find_cell(const VoxelCoord& c, CellSpan& out) {
+VoxelRadiusSearcher::MemoEntry& VoxelRadiusSearcher::memo_entry(const VoxelCoord& c) {
   const uint64_t mix = static_cast<uint64_t>(c.x) * 0x9E3779B97F4A7C15ull ^
                        static_cast<uint64_t>(c.y) * 0xC2B2AE3D27D4EB4Full ^
                        static_cast<uint64_t>(c.z) * 0x165667B19E3779F9ull;
-  MemoEntry& e = memo_[(mix >> 40) & (kMemoSize - 1)];
-  if (!(e.valid && e.coord == c)) {
-    e.valid = true;
-    e.coord = c;
-    e.occupied = index_.find(c, e.span);
-  }
-  out = e.span;
-  return e.occupied;
+  return memo_[(mix >> 40) & (kMemoSize - 1)];
 }
 
 void VoxelRadiusSearcher::collect(const CellBox& box) {
@@ -215,16 +222,37 @@ void VoxelRadiusSearcher::collect(const CellBox& box) {
     for (uint32_t c : scanned_) found_.push_back(cells[c]);
     return;
   }
-  CellEntry entry;
+  // Cells the memo does not know have their table slots, then their entries, requested
+  // together, so that their cache misses overlap instead of following one another.
+  probes_.clear();
+  Probe probe;
   for (uint64_t dx = 0; dx <= box.extent[0]; ++dx) {
-    entry.coord.x = static_cast<int64_t>(static_cast<uint64_t>(box.lo.x) + dx);
+    probe.coord.x = static_cast<int64_t>(static_cast<uint64_t>(box.lo.x) + dx);
     for (uint64_t dy = 0; dy <= box.extent[1]; ++dy) {
-      entry.coord.y = static_cast<int64_t>(static_cast<uint64_t>(box.lo.y) + dy);
+      probe.coord.y = static_cast<int64_t>(static_cast<uint64_t>(box.lo.y) + dy);
       for (uint64_t dz = 0; dz <= box.extent[2]; ++dz) {
-        entry.coord.z = static_cast<int64_t>(static_cast<uint64_t>(box.lo.z) + dz);
-        if (find_cell(entry.coord, entry.span)) found_.push_back(entry);
+        probe.coord.z = static_cast<int64_t>(static_cast<uint64_t>(box.lo.z) + dz);
+        const MemoEntry& e = memo_entry(probe.coord);
+        probe.known = e.valid && e.coord == probe.coord;
+        if (probe.known) {
+          probe.occupied = e.occupied;
+          probe.span = e.span;
+        } else {
+          probe.key = cell_key(probe.coord);
+          index_.prefetch(probe.key);
+        }
+        probes_.push_back(probe);
       }
     }
+  }
+  for (const Probe& p : probes_)
+    if (!p.known) index_.prefetch_entry(p.key);
+  for (Probe& p : probes_) {
+    if (!p.known) {
+      p.occupied = index_.find(p.coord, p.key, p.span);
+      memo_entry(p.coord) = {p.coord, p.span, true, p.occupied};
+    }
+    if (p.occupied) found_.push_back({p.coord, p.span});
   }
 }
 

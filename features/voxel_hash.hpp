@@ -84,9 +84,29 @@ class VoxelHashIndex {
   const std::vector<CellEntry>& cells() const { return cells_; }
 
   /// The cell's span when the cell is occupied.
-  bool find(const VoxelCoord& c, CellSpan& out) const {
+  bool find(const VoxelCoord& c, CellSpan& out) const { return find(c, cell_key(c), out); }
+
+  /// Starts loading the table slot of a key, for a find that follows shortly.
+  void prefetch(uint32_t key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[key & mask_]);
+  }
+
+  /// Once the slot is loaded: starts loading the cell entry whose key matches, if any.
+  void prefetch_entry(uint32_t key) const {
+    if (slots_.empty()) return;
+    for (std::size_t h = key & mask_;; h = (h + 1) & mask_) {
+      const Slot& slot = slots_[h];
+      if (slot.cell == 0) return;
+      if (slot.key == key) {
+        __builtin_prefetch(&cells_[slot.cell - 1]);
+        return;
+      }
+    }
+  }
+
+  /// The same with the cell's key already computed.
+  bool find(const VoxelCoord& c, uint32_t key, CellSpan& out) const {
     if (cells_.empty()) return false;
-    const uint32_t key = cell_key(c);
     for (std::size_t h = key & mask_;; h = (h + 1) & mask_) {
       const Slot& slot = slots_[h];
       if (slot.cell == 0) return false;
@@ -187,9 +207,17 @@ class VoxelRadiusSearcher {
     bool occupied = false;
   };
   static constexpr std::size_t kMemoSize = 1024;
+  /// One cell of a box being collected: found in the memo, or its key and table slot requested.
+  struct Probe {
+    VoxelCoord coord;
+    uint32_t key = 0;
+    bool known = false;
+    bool occupied = false;
+    CellSpan span;
+  };
 
   void collect(const CellBox& box);
-  bool find_cell(const VoxelCoord& c, CellSpan& out);
+  MemoEntry& memo_entry(const VoxelCoord& c);
 
   const VoxelHashIndex& index_;
   bool active_ = false;
@@ -199,6 +227,7 @@ class VoxelRadiusSearcher {
   CellBox last_;
   std::vector<CellEntry> found_;
   std::vector<uint32_t> scanned_;
+  std::vector<Probe> probes_;
   std::vector<MemoEntry> memo_;
 };
 
