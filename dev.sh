@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up everything on a fresh machine and then runs one job:
-#   ./dev.sh demo    build, then segment a generated room and print what was found
+#   ./dev.sh demo    build, then run "planeseg demo": segment a generated room with both
+#                    methods, write PLY, NPY and PNG into planeseg-demo/ and print the quality
 #   ./dev.sh test    build, then run the C++ kernel tests and the Python test suite
 #   ./dev.sh build   build and install into .venv only
 #   ./dev.sh bench   build, install the peers (Open3D) and readers, then run bench/run.py
@@ -14,7 +15,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")"
 job="${1:-}"
 shift || true
 case "$job" in demo | test | build | bench) ;; *)
-  sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
   ;;
 esac
@@ -94,7 +95,7 @@ ensure_venv
 build
 
 case "$job" in
-demo) .venv/bin/python -m planeseg.demo "$@" ;;
+demo) .venv/bin/planeseg demo "$@" ;;
 test)
   echo "== C++ kernel tests"
   .venv/bin/ctest --test-dir "$BUILD_DIR" --output-on-failure

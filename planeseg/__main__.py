@@ -1,0 +1,5 @@
+import sys
+
+from planeseg.cli import main
+
+sys.exit(main())
