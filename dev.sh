@@ -4,6 +4,8 @@
 #                    methods, write PLY, NPY and PNG into planeseg-demo/ and print the quality
 #   ./dev.sh test    build, then run the C++ kernel tests and the Python test suite
 #   ./dev.sh build   build and install into .venv only
+#   ./dev.sh test-asan  the same tests against modules built with AddressSanitizer and
+#                    UndefinedBehaviorSanitizer (build/asan); test-tsan: ThreadSanitizer
 #   ./dev.sh bench   build, install the peers (Open3D) and readers, then run bench/run.py
 #                    (extra arguments go to it, for example --quick)
 # Installs the Debian packages it needs when missing (as root, or through sudo), creates
@@ -14,8 +16,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")"
 
 job="${1:-}"
 shift || true
-case "$job" in demo | test | build | bench) ;; *)
-  sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+case "$job" in demo | test | test-asan | test-tsan | build | bench) ;; *)
+  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
   ;;
 esac
@@ -90,6 +92,28 @@ build() {
   BUILD_DIR="build/$tag"
 }
 
+# Builds the modules and kernel tests with sanitizer flags into build/<kind> (installed into
+# build/<kind>/site, which goes first on PYTHONPATH), then runs both suites with the runtime
+# preloaded into Python.
+sanitizer_test() {
+  local kind="$1" flags="$2" runtime="$3"
+  local dir="build/$kind"
+  echo "== building the extension modules with $kind"
+  .venv/bin/cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLANESEG_BUILD_MODULES=ON \
+    -DPLANESEG_BUILD_TESTS=ON -DPLANESEG_EXTRA_FLAGS="$flags" -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
+    -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
+  .venv/bin/cmake --build "$dir" >/dev/null
+  .venv/bin/cmake --install "$dir" --prefix "$dir/site" >/dev/null
+  echo "== C++ kernel tests ($kind)"
+  .venv/bin/ctest --test-dir "$dir" --output-on-failure
+  echo "== Python tests ($kind)"
+  # libstdc++ too: Python does not link it, and the runtime must find the real __cxa_throw.
+  local preload
+  preload="$(g++ -print-file-name="$runtime") $(g++ -print-file-name=libstdc++.so)"
+  PYTHONPATH="$PWD/$dir/site" LD_PRELOAD="$preload" PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 \
+    .venv/bin/python -m pytest -p no:cacheprovider "${@:4}"
+}
+
 ensure_debian_packages
 ensure_venv
 build
@@ -108,6 +132,17 @@ bench)
   ensure_debian_packages
   pip_quiet install -q -r requirements-bench.txt
   .venv/bin/python bench/run.py "$@"
+  ;;
+test-asan)
+  # Python itself leaks by design at exit; UB stops the run at the first report.
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    sanitizer_test asan "-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+    libasan.so "$@"
+  ;;
+test-tsan)
+  # libgomp is not instrumented: its barriers look like races, so they are suppressed.
+  TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
+    sanitizer_test tsan "-fsanitize=thread" libtsan.so "$@"
   ;;
 build) ;;
 esac

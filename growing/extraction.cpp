@@ -9,9 +9,10 @@
 namespace planeseg {
 
 void FailureWindow::push(uint8_t failed) {
-  if (buffer_.empty()) return;
-  if (count_ < buffer_.size()) {
-    buffer_[count_++] = failed;
+  if (capacity_ == 0) return;
+  if (count_ < capacity_) {
+    buffer_.push_back(failed);
+    ++count_;
     fails_ += failed;
   } else {
     fails_ -= buffer_[head_];

@@ -30,12 +30,15 @@ using ExtractionProgress = std::function<void(const TesselRuntime&)>;
 /// Outcomes of the most recent attempts (1 = failed); its rate counts once it is full.
 class FailureWindow {
  public:
-  explicit FailureWindow(uint32_t capacity) : buffer_(capacity, 0) {}
+  /// The buffer grows with the attempts up to capacity, so a huge window (up to 2^32 - 1) costs
+  /// memory only for the attempts actually made.
+  explicit FailureWindow(uint32_t capacity) : capacity_(capacity) {}
   void push(uint8_t failed);
-  bool full() const { return count_ >= buffer_.size(); }
+  bool full() const { return count_ >= capacity_; }
   float rate() const { return count_ == 0 ? 0.0f : static_cast<float>(fails_) / static_cast<float>(count_); }
 
  private:
+  uint32_t capacity_ = 0;
   std::vector<uint8_t> buffer_;
   uint32_t count_ = 0;
   uint32_t fails_ = 0;
