@@ -2,7 +2,8 @@
 # Sets up everything on a fresh machine and then runs one job:
 #   ./dev.sh demo    build, then run "planeseg demo": segment a generated room with both
 #                    methods, write PLY, NPY and PNG into planeseg-demo/ and print the quality
-#   ./dev.sh test    build, then run the C++ kernel tests and the Python test suite
+#   ./dev.sh test    build, then run the C++ kernel tests and the Python test suite, then
+#                    both again against an AddressSanitizer + UBSan build (test-asan)
 #   ./dev.sh build   build and install into .venv only
 #   ./dev.sh test-asan  the same tests against modules built with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (build/asan); test-tsan: ThreadSanitizer
@@ -17,7 +18,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")"
 job="${1:-}"
 shift || true
 case "$job" in demo | test | test-asan | test-tsan | build | bench) ;; *)
-  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
   ;;
 esac
@@ -96,12 +97,12 @@ build() {
 # build/<kind>/site, which goes first on PYTHONPATH), then runs both suites with the runtime
 # preloaded into Python.
 sanitizer_test() {
-  local kind="$1" flags="$2" runtime="$3"
+  local kind="$1" flags="$2" runtime="$3" extra="$4"
   local dir="build/$kind"
   echo "== building the extension modules with $kind"
-  .venv/bin/cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLANESEG_BUILD_MODULES=ON \
+  .venv/bin/cmake -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLANESEG_BUILD_MODULES=ON \
     -DPLANESEG_BUILD_TESTS=ON -DPLANESEG_EXTRA_FLAGS="$flags" -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
-    -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
+    -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" $extra >/dev/null
   .venv/bin/cmake --build "$dir" >/dev/null
   .venv/bin/cmake --install "$dir" --prefix "$dir/site" >/dev/null
   echo "== C++ kernel tests ($kind)"
@@ -111,7 +112,14 @@ sanitizer_test() {
   local preload
   preload="$(g++ -print-file-name="$runtime") $(g++ -print-file-name=libstdc++.so)"
   PYTHONPATH="$PWD/$dir/site" LD_PRELOAD="$preload" PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 \
-    .venv/bin/python -m pytest -p no:cacheprovider "${@:4}"
+    .venv/bin/python -m pytest -p no:cacheprovider "${@:5}"
+}
+
+run_asan() {
+  # Python itself leaks by design at exit; UB stops the run at the first report.
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    sanitizer_test asan "-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+    libasan.so "" "$@"
 }
 
 ensure_debian_packages
@@ -126,23 +134,14 @@ test)
   echo "== Python tests"
   # Third-party plugins (Open3D brings dash's) are not ours to run, nor their warnings.
   PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 .venv/bin/python -m pytest "$@"
+  run_asan "$@"
   ;;
-bench)
-  apt_packages=(libusb-1.0-0 libgl1 libgomp1) # what Open3D's wheel loads
-  ensure_debian_packages
-  pip_quiet install -q -r requirements-bench.txt
-  .venv/bin/python bench/run.py "$@"
-  ;;
-test-asan)
-  # Python itself leaks by design at exit; UB stops the run at the first report.
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    sanitizer_test asan "-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer" \
-    libasan.so "$@"
-  ;;
+test-asan) run_asan "$@" ;;
 test-tsan)
-  # libgomp is not instrumented: its barriers look like races, so they are suppressed.
+  # libgomp is not instrumented and its barriers would read as races: the features loop runs
+  # serially here (PLANESEG_OPENMP=OFF); the suppressions cover other uninstrumented libraries.
   TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/tsan.supp" \
-    sanitizer_test tsan "-fsanitize=thread" libtsan.so "$@"
+    sanitizer_test tsan "-fsanitize=thread" libtsan.so "-DPLANESEG_OPENMP=OFF" "$@"
   ;;
 build) ;;
 esac

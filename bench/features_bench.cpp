@@ -10,7 +10,9 @@
 #include <fstream>
 #include <vector>
 
+#ifdef _OPENMP
 #include <omp.h>
+#endif
 
 #include "features/pcd_features.hpp"
 #include "features/voxel_hash.hpp"
@@ -93,7 +95,12 @@ int main(int argc, char** argv) {
   std::printf(
       "{\"points\": %zu, \"threads\": %d, \"radius\": %g, \"voxel_size\": %g, \"mean_neighbours\": %.2f, "
       "\"build_s\": %.4f, \"bare_loop_s\": %.4f, \"bare_loop_ordered_s\": %.4f, \"features_s\": %.4f}\n",
-      n, omp_get_max_threads(), static_cast<double>(radius), static_cast<double>(voxel_size),
+      n,
+#ifdef _OPENMP
+      omp_get_max_threads(),
+#else
+      1,
+#endif static_cast<double>(radius), static_cast<double>(voxel_size),
       n ? static_cast<double>(neighbours) / static_cast<double>(n) : 0.0, median(build), median(bare),
       median(bare_ordered), median(feats));
   return 0;
