@@ -95,12 +95,19 @@ float mean_plane_distance(const std::vector<Vec3f>& coords, const std::vector<ui
   return sum / static_cast<float>(points.size());
 }
 
+/// A window longer than the set can never fill when failed regions hand their points back
+/// (identical points, say), and extraction would then retry forever: at most one attempt per
+/// point of the set is waited for (never below the clamp of 8).
+uint32_t effective_window(uint32_t window, std::size_t set_size) {
+  return static_cast<uint32_t>(std::min<std::size_t>(window, std::max<std::size_t>(set_size, 8)));
+}
+
 class Extraction {
  public:
   Extraction(const PointCloud& cloud, const SpatialIndex& index, const PointSubset& subset, const GrowParams& params,
              std::mt19937& engine, const ExtractionProgress& progress)
       : cloud_(cloud), index_(index), subset_(subset), params_(params), engine_(engine), progress_(progress),
-        available_(subset), window_(params.failrate_window) {
+        available_(subset), window_(effective_window(params.failrate_window, subset.points().size())) {
     result_.points = subset.points();
     result_.labels.assign(subset.size(), kRemaining);
   }

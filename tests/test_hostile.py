@@ -362,10 +362,13 @@ def test_memory_exhaustion_raises_memory_error(call):
     assert done.stdout.strip().splitlines()[-1] == "MemoryError"
 
 
+@pytest.mark.parametrize("identical", [False, True])
 @pytest.mark.parametrize("params", [
-    {"failrate_window": 2**32 - 1},  # once allocated the whole window up front: 4 GB and 9 s for 30 points
-])
-def test_found_cases(params):
+    {"failrate_window": 2**32 - 1},  # once allocated the whole window up front: 4 GB and 9 s for 30 points;
+])                                   # on identical points it then retried failed regions without end
+def test_found_cases(params, identical):
     coords = np.random.default_rng(0).uniform(0, 1, (30, 3)).astype(np.float32)
+    if identical:
+        coords[:] = 0
     labels, stats = tessel.segment_planar_regions(coords, params=params)
     assert labels.shape == (30,) and stats["num_points"] == 30
