@@ -20,7 +20,9 @@ import tessel
 from planeseg.scenes import room
 
 SPECIAL = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-30, -1e-30, 1e30, -1e30, np.nan, np.inf, -np.inf, 3.4e38]
-HOSTILE_SETTINGS = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# Derandomized: the same examples on every run, so a verdict does not change by chance.
+HOSTILE_SETTINGS = settings(max_examples=40, deadline=None, derandomize=True, database=None,
+                            suppress_health_check=[HealthCheck.too_slow])
 
 
 @st.composite
