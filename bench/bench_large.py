@@ -22,8 +22,10 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent))
 from planeseg.scenes import room  # noqa: E402
+from run import anon_rss_bytes as anon_rss  # noqa: E402
 
 CHILD = r"""
 import json, sys, time, numpy as np
@@ -51,17 +53,6 @@ else:
     summary = {}
 print(json.dumps({"seconds": time.perf_counter() - t0, **summary}), flush=True)
 """
-
-
-def anon_rss(pid):
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            for line in f:
-                if line.startswith("RssAnon:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        return None
-    return None
 
 
 def run(folder, call):

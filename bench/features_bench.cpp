@@ -17,18 +17,11 @@
 #include "features/pcd_features.hpp"
 #include "features/voxel_hash.hpp"
 
+#include "timing.hpp"
+
 using namespace planeseg;
 
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 /// One search per indexed point in the index's cell order; neighbour rows through coord_at.
 template <class CoordAt>
@@ -92,15 +85,15 @@ int main(int argc, char** argv) {
     compute_pcd_features(index, coords.data(), n, radius, voxel_size, nullptr, eigenvalues.data(), normals.data());
     feats.push_back(seconds_since(t0));
   }
+#ifdef _OPENMP
+  const int threads = omp_get_max_threads();
+#else
+  const int threads = 1;
+#endif
   std::printf(
       "{\"points\": %zu, \"threads\": %d, \"radius\": %g, \"voxel_size\": %g, \"mean_neighbours\": %.2f, "
       "\"build_s\": %.4f, \"bare_loop_s\": %.4f, \"bare_loop_ordered_s\": %.4f, \"features_s\": %.4f}\n",
-      n,
-#ifdef _OPENMP
-      omp_get_max_threads(),
-#else
-      1,
-#endif static_cast<double>(radius), static_cast<double>(voxel_size),
+      n, threads, static_cast<double>(radius), static_cast<double>(voxel_size),
       n ? static_cast<double>(neighbours) / static_cast<double>(n) : 0.0, median(build), median(bare),
       median(bare_ordered), median(feats));
   return 0;

@@ -11,18 +11,11 @@
 #include "common/geometry.hpp"
 #include "common/spatial_index.hpp"
 
+#include "timing.hpp"
+
 using namespace planeseg;
 
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 }  // namespace
 
